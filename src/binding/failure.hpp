@@ -1,0 +1,110 @@
+// How failures travel inside the module: PendingError (a Python exception
+// waiting to be raised), InternalFault (a broken invariant that unwinds to the
+// entry guard) and the helpers that capture and raise them.
+#pragma once
+
+#include "binding/py_ref.hpp"
+
+#include <exception>
+#include <expected>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quillane {
+
+// A Python exception that the module will raise once it reaches the entry
+// guard. Either an exception object already captured from the interpreter, or
+// a lazy description that creates no Python object until it is raised.
+class PendingError {
+public:
+    // Takes ownership of an exception object fetched from the interpreter.
+    static PendingError captured(Ref exception) noexcept;
+
+    // `exception_type` is a built-in exception class or PanicException; both
+    // live for the whole process, so the error only borrows it.
+    static PendingError lazy(PyObject* exception_type, std::string message);
+
+    // "'{}' object cannot be converted to '{}'" for `object`'s type.
+    static PendingError conversion(PyObject* object, const char* target_name) noexcept;
+
+    PendingError(PendingError&&) noexcept = default;
+    PendingError& operator=(PendingError&&) noexcept = default;
+
+    // Makes this error the interpreter's current exception. Consumes it.
+    void raise() &&;
+
+    // "TypeName: message" text, for fault reports that must name the error.
+    std::string describe() const;
+
+private:
+    struct LazyMessage {
+        PyObject* type;
+        std::string message;
+    };
+    struct ConversionRecord {
+        Ref object_type;
+        const char* target_name;
+    };
+    using State = std::variant<Ref, LazyMessage, ConversionRecord>;
+
+    explicit PendingError(State state) noexcept : state_(std::move(state)) {}
+
+    State state_;
+};
+
+template <class T>
+using Result = std::expected<T, PendingError>;
+using Status = Result<void>;
+
+inline std::unexpected<PendingError> fail(PendingError error) noexcept {
+    return std::unexpected<PendingError>(std::move(error));
+}
+
+// An unrecoverable failure in native code. Thrown where it is detected (after
+// a report on standard error) and caught only by the entry guard, which turns
+// it into PanicException.
+class InternalFault : public std::exception {
+public:
+    explicit InternalFault(std::string message) noexcept : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Reports the fault on standard error, naming thread and source location,
+// then throws it.
+[[noreturn]] void raise_internal_fault(
+    std::string message, std::source_location where = std::source_location::current());
+
+// For a C API constructor (tuple, list, str) that returned NULL: prints the
+// pending Python exception, then faults with "Python API call failed".
+[[noreturn]] void raise_api_call_failed(
+    std::source_location where = std::source_location::current());
+
+// Captures and clears the interpreter's current exception; nothing when none
+// is set. A PanicException coming back from Python code resumes its fault:
+// this throws InternalFault with the exception's text.
+std::optional<PendingError> take_pending();
+
+// As take_pending, for a C API call that reported failure: when no exception
+// is set, a SystemError says so.
+PendingError fetch_pending();
+
+// Makes the error the interpreter's current exception.
+inline void raise_pending(PendingError error) { std::move(error).raise(); }
+
+inline PendingError conversion_error(PyObject* object, const char* target_name) noexcept {
+    return PendingError::conversion(object, target_name);
+}
+
+// The PanicException class, created on first use and kept for the life of
+// the process. Null (with the creation's exception pending) if it cannot be
+// created.
+PyObject* panic_exception_type() noexcept;
+
+}  // namespace quillane

@@ -1,0 +1,115 @@
+// The two methods: bind the argument, hold the instance's tree for the call,
+// run the check or the walk, and map its outcome to the return value.
+#include "binding/method_calls.hpp"
+
+#include "binding/argument_binding.hpp"
+#include "binding/entry_guard.hpp"
+#include "binding/native_validator.hpp"
+#include "engine/conformance_check.hpp"
+#include "engine/validation_walk.hpp"
+
+namespace quillane {
+namespace {
+
+constexpr const char* kDataParameter[] = {"data"};
+constexpr ArgumentSpec kValidateArguments{"NativeValidator", "validate", kDataParameter, 0, 1};
+constexpr ArgumentSpec kCollectArguments{"NativeValidator", "collect", kDataParameter, 0, 1};
+
+// A shared hold on an instance's tree for the length of one method call:
+// counted in borrow_flag and backed by a reference of its own, so that code
+// run during the call cannot free the instance under it. Holds nest.
+class TreeHold {
+public:
+    explicit TreeHold(NativeValidatorObject* validator) noexcept
+        : validator_(validator), reference_(Ref::borrow(reinterpret_cast<PyObject*>(validator))) {
+        ++validator_->borrow_flag;
+    }
+    ~TreeHold() { --validator_->borrow_flag; }
+    TreeHold(const TreeHold&) = delete;
+    TreeHold& operator=(const TreeHold&) = delete;
+
+    const ValidatorNode& tree() const noexcept { return validator_->tree; }
+
+private:
+    NativeValidatorObject* validator_;
+    Ref reference_;
+};
+
+Result<NativeValidatorObject*> as_native_validator(PyObject* self) {
+    PyTypeObject* type = native_validator_type_or_fault();
+    if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
+        return fail(conversion_error(self, "NativeValidator"));
+    }
+    return reinterpret_cast<NativeValidatorObject*>(self);
+}
+
+Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Result<PyObject*> data = bind_single_argument(kValidateArguments, args, nargs, kwnames);
+    if (!data) {
+        return fail(std::move(data.error()));
+    }
+    Result<NativeValidatorObject*> validator = as_native_validator(self);
+    if (!validator) {
+        return fail(std::move(validator.error()));
+    }
+    TreeHold hold(*validator);
+    Ref held_data = Ref::borrow(*data);
+    ConformanceCheck check;
+    switch (check.check_node(hold.tree(), held_data.get())) {
+        case CheckResult::Pass:
+            return held_data;
+        case CheckResult::Fail:
+            return none_ref();
+        case CheckResult::Error:
+            break;
+    }
+    return fail(std::move(*check.error));
+}
+
+Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Result<PyObject*> data = bind_single_argument(kCollectArguments, args, nargs, kwnames);
+    if (!data) {
+        return fail(std::move(data.error()));
+    }
+    Result<NativeValidatorObject*> validator = as_native_validator(self);
+    if (!validator) {
+        return fail(std::move(validator.error()));
+    }
+    TreeHold hold(*validator);
+    Ref held_data = Ref::borrow(*data);
+    Ref errors = Ref::steal(PyList_New(0));
+    if (!errors) [[unlikely]] {
+        raise_api_call_failed();
+    }
+    ValidationWalk walk(errors.get());
+    switch (walk.walk_node(hold.tree(), held_data.get())) {
+        case WalkOutcome::Valid:
+        case WalkOutcome::Invalid:
+            return errors;
+        case WalkOutcome::Undecided:
+            return none_ref();
+        case WalkOutcome::Failed:
+            break;
+    }
+    return fail(std::move(*walk.error));
+}
+
+PyObject* validate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry([&] { return validate_body(self, args, nargs, kwnames); });
+}
+
+PyObject* collect_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry([&] { return collect_body(self, args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef kNativeValidatorMethods[] = {
+    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(validate_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "validate($self, data)\n--\n\n"},
+    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collect_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "collect($self, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quillane

@@ -1,0 +1,55 @@
+// Ref: the one owner of a strong Python reference. Raw reference counting
+// happens here and nowhere else in the module.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quillane {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+
+    // Takes over a reference the caller already owns (a "new reference"
+    // returned by the C API). A null pointer gives an empty Ref.
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+
+    // Takes a reference of its own to an object the caller only borrows.
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    // Hands the reference to the caller (for returning to the interpreter or
+    // to an API that steals it); the Ref is empty afterwards.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+    void reset() noexcept { Ref().swap(*this); }
+    void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* object_ = nullptr;
+};
+
+// A new reference to None, for entries that answer "no result".
+inline Ref none_ref() noexcept { return Ref::borrow(Py_None); }
+
+}  // namespace quillane

@@ -1,0 +1,146 @@
+// Conformance check, one case per node kind.
+#include "engine/conformance_check.hpp"
+
+#include "binding/dict_iteration.hpp"
+#include "engine/value_reads.hpp"
+
+namespace quillane {
+namespace {
+
+constexpr const char* kRecursionWhere = " while validating data";
+
+CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : CheckResult::Fail; }
+
+}  // namespace
+
+CheckResult ConformanceCheck::failed(PendingError pending) {
+    error.emplace(std::move(pending));
+    return CheckResult::Error;
+}
+
+CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
+    switch (node.kind) {
+        case NodeKind::Any:
+            return CheckResult::Pass;
+        case NodeKind::Bool:
+            return verdict(is_exact_bool(value));
+        case NodeKind::Int:
+            return verdict(read_integer(value).has_value());
+        case NodeKind::IntRange:
+        case NodeKind::IntRangeExclusive: {
+            std::optional<int64_t> integer = read_integer(value);
+            return verdict(integer && check_bounds(node.bounds, static_cast<double>(*integer)) == BoundBreach::None);
+        }
+        case NodeKind::Float:
+            return verdict(is_float(value));
+        case NodeKind::FloatRange:
+        case NodeKind::FloatRangeExclusive: {
+            if (!is_float(value)) {
+                return CheckResult::Fail;
+            }
+            Result<double> number = read_float(value);
+            if (!number) [[unlikely]] {
+                return failed(std::move(number.error()));
+            }
+            return verdict(check_bounds(node.bounds, *number) == BoundBreach::None);
+        }
+        case NodeKind::Str:
+            return check_str(node, value);
+        case NodeKind::List:
+            return is_list(value) ? check_items(*node.element, value) : CheckResult::Fail;
+        case NodeKind::ListSized:
+            if (!is_list(value) ||
+                check_length(node.lengths, static_cast<uint64_t>(PyList_GET_SIZE(value))) != LengthBreach::None) {
+                return CheckResult::Fail;
+            }
+            return check_items(*node.element, value);
+        case NodeKind::Dict:
+            return is_dict(value) ? check_dict(node, value) : CheckResult::Fail;
+        case NodeKind::Fields:
+            return is_dict(value) ? check_fields(node, value) : CheckResult::Fail;
+    }
+    return CheckResult::Fail;
+}
+
+CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
+    if (!is_str(value)) {
+        return CheckResult::Fail;
+    }
+    Result<uint64_t> length = read_str_length(value);
+    if (!length) [[unlikely]] {
+        return failed(std::move(length.error()));
+    }
+    return verdict(check_length(node.lengths, *length) == LengthBreach::None);
+}
+
+CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) [[unlikely]] {
+        return failed(fetch_pending());
+    }
+    // Python code run by an item's check may shrink the list: walk no further
+    // than both its starting and its current length.
+    Ref held = Ref::borrow(list);
+    const Py_ssize_t start_length = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        CheckResult result = check_node(item_validator, item.get());
+        if (result != CheckResult::Pass) {
+            return result;
+        }
+    }
+    return CheckResult::Pass;
+}
+
+CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) [[unlikely]] {
+        return failed(fetch_pending());
+    }
+    DictIteration entries(dict);
+    Ref key;
+    Ref entry_value;
+    while (entries.next(key, entry_value)) {
+        if (!is_str(key.get())) {
+            return CheckResult::Fail;
+        }
+        CheckResult result = check_node(*node.element, entry_value.get());
+        if (result != CheckResult::Pass) {
+            return result;
+        }
+    }
+    return CheckResult::Pass;
+}
+
+CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
+    if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != node.fields.size()) {
+        return CheckResult::Fail;
+    }
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) [[unlikely]] {
+        return failed(fetch_pending());
+    }
+    DictIteration entries(dict);
+    Ref key;
+    Ref entry_value;
+    while (entries.next(key, entry_value)) {
+        if (!is_str(key.get())) {
+            return CheckResult::Fail;
+        }
+        Result<Utf8View> name = read_utf8(key.get());
+        if (!name) [[unlikely]] {
+            return failed(std::move(name.error()));
+        }
+        const FieldEntry* field = find_field(node.fields, *name);
+        if (field == nullptr) {
+            return CheckResult::Fail;
+        }
+        CheckResult result = check_node(field->validator, entry_value.get());
+        if (result != CheckResult::Pass) {
+            return result;
+        }
+    }
+    return CheckResult::Pass;
+}
+
+}  // namespace quillane

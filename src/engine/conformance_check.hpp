@@ -1,0 +1,30 @@
+// The conformance check behind validate: does a value conform to a tree?
+// Short-circuits at the first value that does not; builds nothing.
+#pragma once
+
+#include "binding/failure.hpp"
+#include "schema/validator_node.hpp"
+
+#include <optional>
+
+namespace quillane {
+
+// Error: a Python exception is pending in the check's `error` slot.
+enum class CheckResult : uint8_t { Pass, Fail, Error };
+
+class ConformanceCheck {
+public:
+    CheckResult check_node(const ValidatorNode& node, PyObject* value);
+
+    // The exception that ended the check, when it returned Error.
+    std::optional<PendingError> error;
+
+private:
+    CheckResult failed(PendingError pending);
+    CheckResult check_str(const ValidatorNode& node, PyObject* value);
+    CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
+    CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
+    CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
+};
+
+}  // namespace quillane

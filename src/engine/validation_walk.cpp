@@ -1,0 +1,277 @@
+// Validation walk, one case per node kind; error entries are built out of
+// line so that the path for conforming values stays short.
+#include "engine/validation_walk.hpp"
+
+#include "binding/dict_iteration.hpp"
+#include "engine/value_reads.hpp"
+
+#include <vector>
+
+namespace quillane {
+namespace {
+
+constexpr const char* kRecursionWhere = " while collecting validation errors";
+
+Ref new_str(std::string_view text) {
+    Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!str) [[unlikely]] {
+        raise_api_call_failed();
+    }
+    return str;
+}
+
+// Folds a child's outcome into its container's: true to go on with the next
+// child, false to hand `outcome` straight up.
+bool absorb(WalkOutcome child, bool& all_valid) noexcept {
+    if (child == WalkOutcome::Invalid) {
+        all_valid = false;
+        return true;
+    }
+    return child == WalkOutcome::Valid;
+}
+
+WalkOutcome from_flag(bool all_valid) noexcept { return all_valid ? WalkOutcome::Valid : WalkOutcome::Invalid; }
+
+}  // namespace
+
+Status push_error(PyObject* errors, std::string_view path, std::string_view message, PyObject* value) {
+    Ref path_str = new_str(path);
+    Ref message_str = new_str(message);
+    Ref entry = Ref::steal(PyTuple_New(3));
+    if (!entry) [[unlikely]] {
+        raise_api_call_failed();
+    }
+    PyTuple_SET_ITEM(entry.get(), 0, path_str.release());
+    PyTuple_SET_ITEM(entry.get(), 1, message_str.release());
+    PyTuple_SET_ITEM(entry.get(), 2, Ref::borrow(value).release());
+    if (PyList_Append(errors, entry.get()) != 0) {
+        return fail(fetch_pending());
+    }
+    return {};
+}
+
+WalkOutcome ValidationWalk::failed(PendingError pending) {
+    error.emplace(std::move(pending));
+    return WalkOutcome::Failed;
+}
+
+[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
+    if (Status pushed = push_error(errors_, path_.render(), message, value); !pushed) {
+        return failed(std::move(pushed.error()));
+    }
+    return WalkOutcome::Invalid;
+}
+
+WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
+    return report(fixed_message_text(message), value);
+}
+
+WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {
+    switch (node.kind) {
+        case NodeKind::Any:
+            return WalkOutcome::Valid;
+        case NodeKind::Bool:
+            return is_exact_bool(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedBool, value);
+        case NodeKind::Int:
+            return read_integer(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedInt, value);
+        case NodeKind::IntRange:
+        case NodeKind::IntRangeExclusive:
+            return walk_int(node, value);
+        case NodeKind::Float:
+            return is_float(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedFloat, value);
+        case NodeKind::FloatRange:
+        case NodeKind::FloatRangeExclusive:
+            return walk_float(node, value);
+        case NodeKind::Str:
+            return walk_str(node, value);
+        case NodeKind::List:
+        case NodeKind::ListSized:
+            return walk_list(node, value);
+        case NodeKind::Dict:
+            return walk_dict(node, value);
+        case NodeKind::Fields:
+            return walk_fields(node, value);
+    }
+    return WalkOutcome::Valid;
+}
+
+WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
+    std::optional<int64_t> integer = read_integer(value);
+    if (!integer) {
+        return report_fixed(FixedMessage::ExpectedInt, value);
+    }
+    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(*integer));
+    if (breach == BoundBreach::None) {
+        return WalkOutcome::Valid;
+    }
+    // The message shows the integer itself, not the double it was compared as.
+    return report(bound_message(breach, render_int(*integer), bound_broken(node.bounds, breach)), value);
+}
+
+WalkOutcome ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
+    if (!is_float(value)) {
+        return report_fixed(FixedMessage::ExpectedFloat, value);
+    }
+    Result<double> number = read_float(value);
+    if (!number) [[unlikely]] {
+        return failed(std::move(number.error()));
+    }
+    BoundBreach breach = check_bounds(node.bounds, *number);
+    if (breach == BoundBreach::None) {
+        return WalkOutcome::Valid;
+    }
+    return report(bound_message(breach, render_double(*number), bound_broken(node.bounds, breach)), value);
+}
+
+WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value) {
+    if (!is_str(value)) {
+        return report_fixed(FixedMessage::ExpectedStr, value);
+    }
+    Result<uint64_t> length = read_str_length(value);
+    if (!length) [[unlikely]] {
+        return failed(std::move(length.error()));
+    }
+    LengthBreach breach = check_length(node.lengths, *length);
+    if (breach == LengthBreach::None) {
+        return WalkOutcome::Valid;
+    }
+    return report(length_message(Measured::String, breach, *length, length_broken(node.lengths, breach)), value);
+}
+
+WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
+    if (!is_list(value)) {
+        // A tuple may be acceptable to the caller's own validation.
+        return is_tuple(value) ? WalkOutcome::Undecided : report_fixed(FixedMessage::ExpectedList, value);
+    }
+    if (node.kind == NodeKind::ListSized) {
+        const auto length = static_cast<uint64_t>(PyList_GET_SIZE(value));
+        LengthBreach breach = check_length(node.lengths, length);
+        if (breach != LengthBreach::None) {
+            return report(length_message(Measured::List, breach, length, length_broken(node.lengths, breach)), value);
+        }
+    }
+    return walk_items(*node.element, value);
+}
+
+WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) [[unlikely]] {
+        return failed(fetch_pending());
+    }
+    // Python code run by an item's walk may shrink the list: walk no further
+    // than both its starting and its current length.
+    Ref held = Ref::borrow(list);
+    const Py_ssize_t start_length = PyList_GET_SIZE(list);
+    bool all_valid = true;
+    for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        PathStep step(path_, static_cast<uint64_t>(i));
+        WalkOutcome outcome = walk_node(item_validator, item.get());
+        if (!absorb(outcome, all_valid)) {
+            return outcome;
+        }
+    }
+    return from_flag(all_valid);
+}
+
+WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
+    if (!is_dict(value)) {
+        return report_fixed(FixedMessage::ExpectedDict, value);
+    }
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) [[unlikely]] {
+        return failed(fetch_pending());
+    }
+    DictIteration entries(value);
+    Ref key;
+    Ref entry_value;
+    bool all_valid = true;
+    while (entries.next(key, entry_value)) {
+        if (!is_str(key.get())) {
+            return WalkOutcome::Undecided;
+        }
+        Result<Utf8View> key_text = read_utf8(key.get());
+        if (!key_text) [[unlikely]] {
+            return failed(std::move(key_text.error()));
+        }
+        PathStep step(path_, key_text->bytes, key_text->size);
+        WalkOutcome outcome = walk_node(*node.element, entry_value.get());
+        if (!absorb(outcome, all_valid)) {
+            return outcome;
+        }
+    }
+    return from_flag(all_valid);
+}
+
+WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) {
+    if (!is_dict(value)) {
+        return report_fixed(FixedMessage::ExpectedDict, value);
+    }
+    const size_t field_count = node.fields.size();
+    const auto entry_count = static_cast<size_t>(PyDict_GET_SIZE(value));
+    if (entry_count > field_count) {
+        // Some key names no field: a closed record cannot decide about it.
+        return WalkOutcome::Undecided;
+    }
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) [[unlikely]] {
+        return failed(fetch_pending());
+    }
+    // With as many entries as fields, every field is matched by a key of its
+    // own, so none can be missing and no flags are needed.
+    const bool may_miss = entry_count < field_count;
+    std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
+    DictIteration entries(value);
+    Ref key;
+    Ref entry_value;
+    bool all_valid = true;
+    while (entries.next(key, entry_value)) {
+        if (!is_str(key.get())) {
+            return WalkOutcome::Undecided;
+        }
+        Result<Utf8View> key_text = read_utf8(key.get());
+        if (!key_text) [[unlikely]] {
+            return failed(std::move(key_text.error()));
+        }
+        const FieldEntry* field = find_field(node.fields, *key_text);
+        if (field == nullptr) {
+            return WalkOutcome::Undecided;
+        }
+        if (may_miss) {
+            seen[static_cast<size_t>(field - node.fields.data())] = 1;
+        }
+        PathStep step(path_, key_text->bytes, key_text->size);
+        WalkOutcome outcome = walk_node(field->validator, entry_value.get());
+        if (!absorb(outcome, all_valid)) {
+            return outcome;
+        }
+    }
+    if (may_miss) {
+        WalkOutcome missing = report_missing_fields(node, seen);
+        if (missing == WalkOutcome::Failed) {
+            return missing;
+        }
+        if (missing == WalkOutcome::Invalid) {
+            all_valid = false;
+        }
+    }
+    return from_flag(all_valid);
+}
+
+WalkOutcome ValidationWalk::report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen) {
+    WalkOutcome outcome = WalkOutcome::Valid;
+    for (size_t i = 0; i < node.fields.size(); ++i) {
+        if (seen[i] != 0) {
+            continue;
+        }
+        const std::string& name = node.fields[i].name;
+        PathStep step(path_, name.data(), name.size());
+        outcome = report_fixed(FixedMessage::MissingField, Py_None);
+        if (outcome == WalkOutcome::Failed) {
+            return outcome;
+        }
+    }
+    return outcome;
+}
+
+}  // namespace quillane

@@ -1,0 +1,50 @@
+// The validation walk behind collect: every violation in a value, as
+// (path, message, value) tuples appended to a list.
+#pragma once
+
+#include "binding/failure.hpp"
+#include "engine/messages.hpp"
+#include "engine/path_trail.hpp"
+#include "schema/validator_node.hpp"
+
+#include <optional>
+#include <string_view>
+
+namespace quillane {
+
+// Failed: a Python exception is pending in the walk's `error` slot.
+enum class WalkOutcome : uint8_t { Valid, Invalid, Undecided, Failed };
+
+// Appends (path, message, value) to `errors`. A failed append is returned; a
+// failure to create the strs or the tuple is an internal fault.
+Status push_error(PyObject* errors, std::string_view path, std::string_view message, PyObject* value);
+
+class ValidationWalk {
+public:
+    // `errors` is the list that receives the entries; borrowed for the walk.
+    explicit ValidationWalk(PyObject* errors) noexcept : errors_(errors) {}
+
+    WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
+
+    // The exception that ended the walk, when it returned Failed.
+    std::optional<PendingError> error;
+
+private:
+    WalkOutcome failed(PendingError pending);
+    WalkOutcome report(std::string_view message, PyObject* value);
+    WalkOutcome report_fixed(FixedMessage message, PyObject* value);
+
+    WalkOutcome walk_int(const ValidatorNode& node, PyObject* value);
+    WalkOutcome walk_float(const ValidatorNode& node, PyObject* value);
+    WalkOutcome walk_str(const ValidatorNode& node, PyObject* value);
+    WalkOutcome walk_list(const ValidatorNode& node, PyObject* value);
+    WalkOutcome walk_items(const ValidatorNode& item_validator, PyObject* list);
+    WalkOutcome walk_dict(const ValidatorNode& node, PyObject* value);
+    WalkOutcome walk_fields(const ValidatorNode& node, PyObject* value);
+    WalkOutcome report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);
+
+    PyObject* errors_;
+    PathTrail path_;
+};
+
+}  // namespace quillane

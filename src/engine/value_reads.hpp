@@ -1,0 +1,123 @@
+// Reads and rules shared by the conformance check and the validation walk, so
+// that both judge a value of one kind the same way.
+#pragma once
+
+#include "binding/failure.hpp"
+#include "binding/recursion_guard.hpp"
+#include "engine/messages.hpp"
+#include "schema/validator_node.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace quillane {
+
+// Type tests on the value's type object: subclass flags, exact types first.
+inline bool is_exact_bool(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyBool_Type); }
+inline bool is_float(PyObject* value) noexcept {
+    return Py_IS_TYPE(value, &PyFloat_Type) || PyType_IsSubtype(Py_TYPE(value), &PyFloat_Type);
+}
+inline bool is_str(PyObject* value) noexcept { return PyUnicode_Check(value); }
+inline bool is_list(PyObject* value) noexcept { return PyList_Check(value); }
+inline bool is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
+inline bool is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
+
+// The signed 64-bit value of an int, a bool or an __index__ object; nothing
+// when that fails, with the interpreter's exception discarded.
+inline std::optional<int64_t> read_integer(PyObject* value) {
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        return static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    }
+    long long integer = PyLong_AsLongLong(value);
+    if (integer == -1 && PyErr_Occurred() != nullptr) {
+        Ref discarded = Ref::steal(PyErr_GetRaisedException());
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(integer);
+}
+
+// The double of a value that passed the float test. A float subclass may
+// fail to give one.
+inline Result<double> read_float(PyObject* value) {
+    if (Py_IS_TYPE(value, &PyFloat_Type)) {
+        return PyFloat_AS_DOUBLE(value);
+    }
+    double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred() != nullptr) {
+        return fail(fetch_pending());
+    }
+    return number;
+}
+
+// The UTF-8 form of a str, which must exist (lone surrogates make it fail).
+struct Utf8View {
+    const char* bytes;
+    size_t size;
+};
+
+inline Result<Utf8View> read_utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) {
+        return fail(fetch_pending());
+    }
+    return Utf8View{bytes, static_cast<size_t>(size)};
+}
+
+// A str's length in code points, after making sure it has a UTF-8 form. The
+// code points of that form are exactly the str's own length.
+inline Result<uint64_t> read_str_length(PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
+        return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
+    }
+    if (auto utf8 = read_utf8(text); !utf8) {
+        return fail(std::move(utf8.error()));
+    }
+    return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
+}
+
+// Bounds with IEEE comparisons, so NaN on either side never breaks one. The
+// exclusive flags are clear on the inclusive kinds, so one rule serves both.
+inline BoundBreach check_bounds(const NumberBounds& bounds, double x) noexcept {
+    if (bounds.min) {
+        if (bounds.exclusive_min ? *bounds.min >= x : *bounds.min > x) {
+            return bounds.exclusive_min ? BoundBreach::NotAboveMin : BoundBreach::BelowMin;
+        }
+    }
+    if (bounds.max) {
+        if (bounds.exclusive_max ? x >= *bounds.max : x > *bounds.max) {
+            return bounds.exclusive_max ? BoundBreach::NotBelowMax : BoundBreach::AboveMax;
+        }
+    }
+    return BoundBreach::None;
+}
+
+inline double bound_broken(const NumberBounds& bounds, BoundBreach breach) noexcept {
+    return breach == BoundBreach::BelowMin || breach == BoundBreach::NotAboveMin ? *bounds.min : *bounds.max;
+}
+
+inline LengthBreach check_length(const LengthBounds& bounds, uint64_t length) noexcept {
+    if (bounds.min_len && length < *bounds.min_len) {
+        return LengthBreach::TooShort;
+    }
+    if (bounds.max_len && length > *bounds.max_len) {
+        return LengthBreach::TooLong;
+    }
+    return LengthBreach::None;
+}
+
+inline uint64_t length_broken(const LengthBounds& bounds, LengthBreach breach) noexcept {
+    return breach == LengthBreach::TooShort ? *bounds.min_len : *bounds.max_len;
+}
+
+// The first field whose name has the key's bytes: lengths first, then bytes.
+inline const FieldEntry* find_field(const std::vector<FieldEntry>& fields, Utf8View key) noexcept {
+    for (const FieldEntry& field : fields) {
+        if (field.name.size() == key.size && std::char_traits<char>::compare(field.name.data(), key.bytes, key.size) == 0) {
+            return &field;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace quillane

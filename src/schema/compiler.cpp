@@ -1,0 +1,252 @@
+// compile_node: field maps, the gates every validator object passes, then the
+// per-class reads, in the order that decides which error a caller sees.
+#include "schema/compiler.hpp"
+
+#include "binding/dict_iteration.hpp"
+#include "binding/recursion_guard.hpp"
+#include "schema/attribute_readers.hpp"
+
+#include <string_view>
+
+namespace quillane {
+namespace {
+
+constexpr const char* kRecursionWhere = " while compiling a schema";
+
+bool is_compiled(const CompileOutcome& outcome) noexcept { return std::holds_alternative<ValidatorNode>(outcome); }
+
+std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
+    return std::make_unique<ValidatorNode>(std::move(std::get<ValidatorNode>(outcome)));
+}
+
+CompileOutcome compile_field_map(PyObject* dict) {
+    std::vector<FieldEntry> entries;
+    entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    DictIteration items(dict);
+    Ref key;
+    Ref value;
+    while (items.next(key, value)) {
+        Result<std::string> name = read_text(key.get());
+        if (!name) {
+            return NotCompilable{};  // the key's exception is dropped with it
+        }
+        CompileOutcome field = compile_node(value.get());
+        if (!is_compiled(field)) {
+            return field;
+        }
+        entries.push_back(FieldEntry{std::move(*name), std::move(std::get<ValidatorNode>(field))});
+    }
+    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
+    node.fields = std::move(entries);
+    return node;
+}
+
+// The settings every validator object has, read before its class is looked
+// at: compilable (true), not compilable (false), or the reading's error.
+Result<bool> passes_common_gates(PyObject* schema) {
+    Result<bool> coerce = read_bool_attribute(schema, "_coerce");
+    if (!coerce) {
+        return fail(std::move(coerce.error()));
+    }
+    if (*coerce) {
+        return false;
+    }
+    Result<Ref> custom_checks = get_attribute(schema, "_custom_checks");
+    if (!custom_checks) {
+        return fail(std::move(custom_checks.error()));
+    }
+    Result<Py_ssize_t> check_count = read_size(custom_checks->get());
+    if (!check_count) {
+        return fail(std::move(check_count.error()));
+    }
+    if (*check_count != 0) {
+        return false;
+    }
+    for (const char* must_be_none : {"_when_condition", "_env_key"}) {
+        Result<Ref> setting = get_attribute(schema, must_be_none);
+        if (!setting) {
+            return fail(std::move(setting.error()));
+        }
+        if (setting->get() != Py_None) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Result<std::string> class_name_of(PyObject* schema) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(schema)));
+    if (!name) {
+        return fail(fetch_pending());
+    }
+    Ref text = Ref::steal(PyObject_Str(name.get()));
+    if (!text) {
+        return fail(fetch_pending());
+    }
+    return read_text(text.get());
+}
+
+CompileOutcome compile_number(PyObject* schema) {
+    Result<std::string> type_name = read_type_name_attribute(schema, "_type_cls");
+    if (!type_name) {
+        return std::move(type_name.error());
+    }
+    bool is_float_family = *type_name == "float";
+    if (!is_float_family && *type_name != "int") {
+        return NotCompilable{};
+    }
+    NumberBounds bounds;
+    Result<std::optional<double>> min = read_double_attribute(schema, "_min");
+    if (!min) {
+        return std::move(min.error());
+    }
+    Result<std::optional<double>> max = read_double_attribute(schema, "_max");
+    if (!max) {
+        return std::move(max.error());
+    }
+    Result<bool> exclusive_min = read_bool_attribute(schema, "_exclusive_min");
+    if (!exclusive_min) {
+        return std::move(exclusive_min.error());
+    }
+    Result<bool> exclusive_max = read_bool_attribute(schema, "_exclusive_max");
+    if (!exclusive_max) {
+        return std::move(exclusive_max.error());
+    }
+    bounds.min = *min;
+    bounds.max = *max;
+    NodeKind kind;
+    if (*exclusive_min || *exclusive_max) {
+        bounds.exclusive_min = *exclusive_min;
+        bounds.exclusive_max = *exclusive_max;
+        kind = is_float_family ? NodeKind::FloatRangeExclusive : NodeKind::IntRangeExclusive;
+    } else if (bounds.min || bounds.max) {
+        kind = is_float_family ? NodeKind::FloatRange : NodeKind::IntRange;
+    } else {
+        kind = is_float_family ? NodeKind::Float : NodeKind::Int;
+    }
+    ValidatorNode node = ValidatorNode::of_kind(kind);
+    node.bounds = bounds;
+    return node;
+}
+
+Result<LengthBounds> read_length_bounds(PyObject* schema) {
+    Result<std::optional<uint64_t>> min_len = read_count_attribute(schema, "_min_len");
+    if (!min_len) {
+        return fail(std::move(min_len.error()));
+    }
+    Result<std::optional<uint64_t>> max_len = read_count_attribute(schema, "_max_len");
+    if (!max_len) {
+        return fail(std::move(max_len.error()));
+    }
+    return LengthBounds{*min_len, *max_len};
+}
+
+CompileOutcome compile_string(PyObject* schema) {
+    Result<Ref> regex = get_attribute(schema, "_regex");
+    if (!regex) {
+        return std::move(regex.error());
+    }
+    if (regex->get() != Py_None) {
+        return NotCompilable{};
+    }
+    Result<LengthBounds> lengths = read_length_bounds(schema);
+    if (!lengths) {
+        return std::move(lengths.error());
+    }
+    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Str);
+    node.lengths = *lengths;
+    return node;
+}
+
+CompileOutcome compile_list(PyObject* schema) {
+    Result<Ref> item_schema = get_attribute(schema, "_item_validator");
+    if (!item_schema) {
+        return std::move(item_schema.error());
+    }
+    // The item decides first: a non-compilable item wins over a bad length.
+    CompileOutcome item = compile_node(item_schema->get());
+    if (!is_compiled(item)) {
+        return item;
+    }
+    Result<LengthBounds> lengths = read_length_bounds(schema);
+    if (!lengths) {
+        return std::move(lengths.error());
+    }
+    bool sized = lengths->min_len || lengths->max_len;
+    ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
+    node.lengths = *lengths;
+    node.element = take_node(item);
+    return node;
+}
+
+CompileOutcome compile_dict(PyObject* schema) {
+    Result<std::string> key_type = read_type_name_attribute(schema, "_key_type");
+    if (!key_type) {
+        return std::move(key_type.error());
+    }
+    if (*key_type != "str") {
+        return NotCompilable{};
+    }
+    Result<Ref> value_schema = get_attribute(schema, "_value_validator");
+    if (!value_schema) {
+        return std::move(value_schema.error());
+    }
+    CompileOutcome value = compile_node(value_schema->get());
+    if (!is_compiled(value)) {
+        return value;
+    }
+    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
+    node.element = take_node(value);
+    return node;
+}
+
+CompileOutcome compile_validator_object(PyObject* schema) {
+    Result<bool> compilable = passes_common_gates(schema);
+    if (!compilable) {
+        return std::move(compilable.error());
+    }
+    if (!*compilable) {
+        return NotCompilable{};
+    }
+    Result<std::string> class_name = class_name_of(schema);
+    if (!class_name) {
+        return std::move(class_name.error());
+    }
+    std::string_view name = *class_name;
+    if (name == "Validator") {
+        return ValidatorNode::of_kind(NodeKind::Any);
+    }
+    if (name == "BoolValidator") {
+        return ValidatorNode::of_kind(NodeKind::Bool);
+    }
+    if (name == "NumberValidator") {
+        return compile_number(schema);
+    }
+    if (name == "StringValidator") {
+        return compile_string(schema);
+    }
+    if (name == "ListValidator") {
+        return compile_list(schema);
+    }
+    if (name == "DictValidator") {
+        return compile_dict(schema);
+    }
+    return NotCompilable{};
+}
+
+}  // namespace
+
+CompileOutcome compile_node(PyObject* schema) {
+    // A schema that contains itself, or nests deeper than the interpreter
+    // allows, ends in RecursionError instead of exhausting the C stack.
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) {
+        return fetch_pending();
+    }
+    if (PyDict_Check(schema)) {
+        return compile_field_map(schema);
+    }
+    return compile_validator_object(schema);
+}
+
+}  // namespace quillane
