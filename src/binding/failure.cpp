@@ -86,22 +86,25 @@ PyObject* panic_exception_type() noexcept {
     return g_panic_type;
 }
 
-PendingError PendingError::captured(Ref exception) noexcept { return PendingError(State(std::move(exception))); }
+PendingError PendingError::captured(Ref exception) { return PendingError(State(std::move(exception))); }
 
 PendingError PendingError::lazy(PyObject* exception_type, std::string message) {
     return PendingError(State(LazyMessage{exception_type, std::move(message)}));
 }
 
-PendingError PendingError::conversion(PyObject* object, const char* target_name) noexcept {
+PendingError PendingError::conversion(PyObject* object, const char* target_name) {
     return PendingError(State(ConversionRecord{Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target_name}));
 }
 
 void PendingError::raise() && {
-    if (auto* exception = std::get_if<Ref>(&state_)) {
+    if (!state_) {
+        return;  // moved from
+    }
+    if (auto* exception = std::get_if<Ref>(state_.get())) {
         PyErr_SetRaisedException(exception->release());
         return;
     }
-    if (auto* lazy = std::get_if<LazyMessage>(&state_)) {
+    if (auto* lazy = std::get_if<LazyMessage>(state_.get())) {
         Ref argument = Ref::steal(PyUnicode_FromStringAndSize(lazy->message.data(),
                                                               static_cast<Py_ssize_t>(lazy->message.size())));
         if (argument) {
@@ -110,7 +113,7 @@ void PendingError::raise() && {
         // Otherwise the failed str creation (MemoryError) is what is raised.
         return;
     }
-    auto& record = std::get<ConversionRecord>(state_);
+    auto& record = std::get<ConversionRecord>(*state_);
     std::string message = conversion_message(record.object_type.get(), record.target_name);
     Ref argument = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (argument) {
@@ -119,7 +122,10 @@ void PendingError::raise() && {
 }
 
 std::string PendingError::describe() const {
-    if (auto* exception = std::get_if<Ref>(&state_)) {
+    if (!state_) {
+        return "no error";
+    }
+    if (auto* exception = std::get_if<Ref>(state_.get())) {
         std::string text = qualified_type_name(reinterpret_cast<PyObject*>(Py_TYPE(exception->get())));
         Ref rendered = Ref::steal(PyObject_Str(exception->get()));
         if (!rendered) {
@@ -132,10 +138,10 @@ std::string PendingError::describe() const {
         }
         return text;
     }
-    if (auto* lazy = std::get_if<LazyMessage>(&state_)) {
+    if (auto* lazy = std::get_if<LazyMessage>(state_.get())) {
         return qualified_type_name(lazy->type) + ": " + lazy->message;
     }
-    auto& record = std::get<ConversionRecord>(state_);
+    auto& record = std::get<ConversionRecord>(*state_);
     return "TypeError: " + conversion_message(record.object_type.get(), record.target_name);
 }
 

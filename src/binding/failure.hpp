@@ -6,6 +6,7 @@
 #include "binding/py_ref.hpp"
 
 #include <exception>
+#include <memory>
 #include <expected>
 #include <optional>
 #include <source_location>
@@ -21,14 +22,14 @@ namespace quillane {
 class PendingError {
 public:
     // Takes ownership of an exception object fetched from the interpreter.
-    static PendingError captured(Ref exception) noexcept;
+    static PendingError captured(Ref exception);
 
     // `exception_type` is a built-in exception class or PanicException; both
     // live for the whole process, so the error only borrows it.
     static PendingError lazy(PyObject* exception_type, std::string message);
 
     // "'{}' object cannot be converted to '{}'" for `object`'s type.
-    static PendingError conversion(PyObject* object, const char* target_name) noexcept;
+    static PendingError conversion(PyObject* object, const char* target_name);
 
     PendingError(PendingError&&) noexcept = default;
     PendingError& operator=(PendingError&&) noexcept = default;
@@ -50,9 +51,11 @@ private:
     };
     using State = std::variant<Ref, LazyMessage, ConversionRecord>;
 
-    explicit PendingError(State state) noexcept : state_(std::move(state)) {}
+    explicit PendingError(State state) : state_(std::make_unique<State>(std::move(state))) {}
 
-    State state_;
+    // Boxed, so that results carrying an error stay one pointer wide on the
+    // hot, error-free paths and in the recursion's stack frames.
+    std::unique_ptr<State> state_;
 };
 
 template <class T>
@@ -98,7 +101,7 @@ PendingError fetch_pending();
 // Makes the error the interpreter's current exception.
 inline void raise_pending(PendingError error) { std::move(error).raise(); }
 
-inline PendingError conversion_error(PyObject* object, const char* target_name) noexcept {
+inline PendingError conversion_error(PyObject* object, const char* target_name) {
     return PendingError::conversion(object, target_name);
 }
 

@@ -19,31 +19,52 @@ std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
     return std::make_unique<ValidatorNode>(std::move(std::get<ValidatorNode>(outcome)));
 }
 
-CompileOutcome compile_field_map(PyObject* dict) {
+// A field-map key as a field name; nothing (its error dropped) when the key
+// is not a str or has no UTF-8 form.
+[[gnu::noinline]] std::optional<std::string> field_name(PyObject* key) {
+    Result<std::string> name = read_text(key);
+    if (!name) {
+        return std::nullopt;
+    }
+    return std::move(*name);
+}
+
+[[gnu::noinline]] CompileOutcome fields_node(std::vector<FieldEntry> entries) {
+    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
+    node.fields = std::move(entries);
+    return node;
+}
+
+[[gnu::noinline]] void append_field(std::vector<FieldEntry>& entries, std::string& name, CompileOutcome& field) {
+    FieldEntry& entry = entries.emplace_back();
+    entry.name = std::move(name);
+    entry.validator = std::move(std::get<ValidatorNode>(field));
+}
+
+// Recursive: keep this frame small, it is paid once per level of nesting.
+[[gnu::noinline]] CompileOutcome compile_field_map(PyObject* dict) {
     std::vector<FieldEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     DictIteration items(dict);
     Ref key;
     Ref value;
     while (items.next(key, value)) {
-        Result<std::string> name = read_text(key.get());
+        std::optional<std::string> name = field_name(key.get());
         if (!name) {
-            return NotCompilable{};  // the key's exception is dropped with it
+            return NotCompilable{};
         }
         CompileOutcome field = compile_node(value.get());
         if (!is_compiled(field)) {
             return field;
         }
-        entries.push_back(FieldEntry{std::move(*name), std::move(std::get<ValidatorNode>(field))});
+        append_field(entries, *name, field);
     }
-    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
-    node.fields = std::move(entries);
-    return node;
+    return fields_node(std::move(entries));
 }
 
 // The settings every validator object has, read before its class is looked
 // at: compilable (true), not compilable (false), or the reading's error.
-Result<bool> passes_common_gates(PyObject* schema) {
+[[gnu::noinline]] Result<bool> passes_common_gates(PyObject* schema) {
     Result<bool> coerce = read_bool_attribute(schema, "_coerce");
     if (!coerce) {
         return fail(std::move(coerce.error()));
@@ -74,7 +95,7 @@ Result<bool> passes_common_gates(PyObject* schema) {
     return true;
 }
 
-Result<std::string> class_name_of(PyObject* schema) {
+[[gnu::noinline]] Result<std::string> class_name_of(PyObject* schema) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(schema)));
     if (!name) {
         return fail(fetch_pending());
@@ -86,7 +107,7 @@ Result<std::string> class_name_of(PyObject* schema) {
     return read_text(text.get());
 }
 
-CompileOutcome compile_number(PyObject* schema) {
+[[gnu::noinline]] CompileOutcome compile_number(PyObject* schema) {
     Result<std::string> type_name = read_type_name_attribute(schema, "_type_cls");
     if (!type_name) {
         return std::move(type_name.error());
@@ -129,7 +150,7 @@ CompileOutcome compile_number(PyObject* schema) {
     return node;
 }
 
-Result<LengthBounds> read_length_bounds(PyObject* schema) {
+[[gnu::noinline]] Result<LengthBounds> read_length_bounds(PyObject* schema) {
     Result<std::optional<uint64_t>> min_len = read_count_attribute(schema, "_min_len");
     if (!min_len) {
         return fail(std::move(min_len.error()));
@@ -141,7 +162,7 @@ Result<LengthBounds> read_length_bounds(PyObject* schema) {
     return LengthBounds{*min_len, *max_len};
 }
 
-CompileOutcome compile_string(PyObject* schema) {
+[[gnu::noinline]] CompileOutcome compile_string(PyObject* schema) {
     Result<Ref> regex = get_attribute(schema, "_regex");
     if (!regex) {
         return std::move(regex.error());
@@ -158,19 +179,11 @@ CompileOutcome compile_string(PyObject* schema) {
     return node;
 }
 
-CompileOutcome compile_list(PyObject* schema) {
-    Result<Ref> item_schema = get_attribute(schema, "_item_validator");
-    if (!item_schema) {
-        return std::move(item_schema.error());
-    }
-    // The item decides first: a non-compilable item wins over a bad length.
-    CompileOutcome item = compile_node(item_schema->get());
-    if (!is_compiled(item)) {
-        return item;
-    }
+// A list node around a compiled item, once its length bounds are read.
+[[gnu::noinline]] CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
     Result<LengthBounds> lengths = read_length_bounds(schema);
     if (!lengths) {
-        return std::move(lengths.error());
+        return std::move(lengths.error());  // the item built so far goes with `item`
     }
     bool sized = lengths->min_len || lengths->max_len;
     ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
@@ -179,57 +192,107 @@ CompileOutcome compile_list(PyObject* schema) {
     return node;
 }
 
-CompileOutcome compile_dict(PyObject* schema) {
-    Result<std::string> key_type = read_type_name_attribute(schema, "_key_type");
-    if (!key_type) {
-        return std::move(key_type.error());
+// Recursive: keep this frame small, it is paid once per level of nesting.
+[[gnu::noinline]] CompileOutcome compile_list(PyObject* schema) {
+    Ref item_schema;
+    if (Result<Ref> read = get_attribute(schema, "_item_validator"); read) {
+        item_schema = std::move(*read);
+    } else {
+        return std::move(read.error());
     }
-    if (*key_type != "str") {
-        return NotCompilable{};
+    // The item decides first: a non-compilable item wins over a bad length.
+    CompileOutcome item = compile_node(item_schema.get());
+    if (!is_compiled(item)) {
+        return item;
     }
-    Result<Ref> value_schema = get_attribute(schema, "_value_validator");
-    if (!value_schema) {
-        return std::move(value_schema.error());
-    }
-    CompileOutcome value = compile_node(value_schema->get());
-    if (!is_compiled(value)) {
-        return value;
-    }
+    return finish_list(schema, item);
+}
+
+[[gnu::noinline]] CompileOutcome dict_node(CompileOutcome& value) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
     node.element = take_node(value);
     return node;
 }
 
-CompileOutcome compile_validator_object(PyObject* schema) {
+// The value schema of a DictValidator whose keys are str; nothing when the
+// key type rules the node out.
+[[gnu::noinline]] Result<Ref> dict_value_schema(PyObject* schema) {
+    Result<std::string> key_type = read_type_name_attribute(schema, "_key_type");
+    if (!key_type) {
+        return fail(std::move(key_type.error()));
+    }
+    if (*key_type != "str") {
+        return Ref();
+    }
+    return get_attribute(schema, "_value_validator");
+}
+
+// Recursive: keep this frame small, it is paid once per level of nesting.
+[[gnu::noinline]] CompileOutcome compile_dict(PyObject* schema) {
+    Ref value_schema;
+    if (Result<Ref> read = dict_value_schema(schema); read) {
+        value_schema = std::move(*read);
+    } else {
+        return std::move(read.error());
+    }
+    if (!value_schema) {
+        return NotCompilable{};
+    }
+    CompileOutcome value = compile_node(value_schema.get());
+    if (!is_compiled(value)) {
+        return value;
+    }
+    return dict_node(value);
+}
+
+// What a validator object's class makes of it, once the common gates passed.
+enum class SchemaClass : uint8_t { NotCompilable, Any, Bool, Number, String, List, Dict };
+
+[[gnu::noinline]] Result<SchemaClass> classify(PyObject* schema) {
     Result<bool> compilable = passes_common_gates(schema);
     if (!compilable) {
-        return std::move(compilable.error());
+        return fail(std::move(compilable.error()));
     }
     if (!*compilable) {
-        return NotCompilable{};
+        return SchemaClass::NotCompilable;
     }
     Result<std::string> class_name = class_name_of(schema);
     if (!class_name) {
-        return std::move(class_name.error());
+        return fail(std::move(class_name.error()));
     }
-    std::string_view name = *class_name;
-    if (name == "Validator") {
-        return ValidatorNode::of_kind(NodeKind::Any);
+    static constexpr std::pair<std::string_view, SchemaClass> kClasses[] = {
+        {"Validator", SchemaClass::Any},          {"BoolValidator", SchemaClass::Bool},
+        {"NumberValidator", SchemaClass::Number}, {"StringValidator", SchemaClass::String},
+        {"ListValidator", SchemaClass::List},     {"DictValidator", SchemaClass::Dict},
+    };
+    for (const auto& [name, schema_class] : kClasses) {
+        if (*class_name == name) {
+            return schema_class;
+        }
     }
-    if (name == "BoolValidator") {
-        return ValidatorNode::of_kind(NodeKind::Bool);
+    return SchemaClass::NotCompilable;
+}
+
+CompileOutcome compile_validator_object(PyObject* schema) {
+    Result<SchemaClass> schema_class = classify(schema);
+    if (!schema_class) {
+        return std::move(schema_class.error());
     }
-    if (name == "NumberValidator") {
-        return compile_number(schema);
-    }
-    if (name == "StringValidator") {
-        return compile_string(schema);
-    }
-    if (name == "ListValidator") {
-        return compile_list(schema);
-    }
-    if (name == "DictValidator") {
-        return compile_dict(schema);
+    switch (*schema_class) {
+        case SchemaClass::NotCompilable:
+            return NotCompilable{};
+        case SchemaClass::Any:
+            return ValidatorNode::of_kind(NodeKind::Any);
+        case SchemaClass::Bool:
+            return ValidatorNode::of_kind(NodeKind::Bool);
+        case SchemaClass::Number:
+            return compile_number(schema);
+        case SchemaClass::String:
+            return compile_string(schema);
+        case SchemaClass::List:
+            return compile_list(schema);
+        case SchemaClass::Dict:
+            return compile_dict(schema);
     }
     return NotCompilable{};
 }
