@@ -1,6 +1,7 @@
 # Sourced by the project's scripts: makes the venv VENV (default .venv) with
 # Python 3.13 and installs the package into it with the given extras.
-# Usage: . tools/setup-venv.sh EXTRAS [BUILD_DIR] [CMAKE_ARGS...]
+# Usage: . tools/setup-venv.sh EXTRAS [BUILD_DIR] [CMAKE_DEFINE=VALUE...]
+# EXTRAS may be empty; BUILD_DIR defaults to build/<venv name>.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 . "$ROOT/tools/python313.sh"
@@ -21,4 +22,6 @@ CONFIG=(-Cbuild-dir="$BUILD_DIR")
 for arg in "$@"; do
     CONFIG+=(-Ccmake.define."$arg")
 done
-(cd "$ROOT" && "$PY" -m pip install --quiet --disable-pip-version-check "${CONFIG[@]}" ".[$EXTRAS]")
+TARGET="."
+[ -z "$EXTRAS" ] || TARGET=".[$EXTRAS]"
+(cd "$ROOT" && "$PY" -m pip install --quiet --disable-pip-version-check "${CONFIG[@]}" "$TARGET")

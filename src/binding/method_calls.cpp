@@ -35,29 +35,36 @@ private:
     Ref reference_;
 };
 
-Result<NativeValidatorObject*> as_native_validator(PyObject* self) {
+// What both methods start from: the bound `data` and the verified instance.
+struct MethodCall {
+    PyObject* data;
+    NativeValidatorObject* validator;
+};
+
+Result<MethodCall> begin_method_call(const ArgumentSpec& spec, PyObject* self, PyObject* const* args,
+                                     Py_ssize_t nargs, PyObject* kwnames) {
+    Result<PyObject*> data = bind_single_argument(spec, args, nargs, kwnames);
+    if (!data) {
+        return fail(std::move(data.error()));
+    }
     PyTypeObject* type = native_validator_type_or_fault();
     if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
         return fail(conversion_error(self, "NativeValidator"));
     }
-    return reinterpret_cast<NativeValidatorObject*>(self);
+    return MethodCall{*data, reinterpret_cast<NativeValidatorObject*>(self)};
 }
 
 Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Result<PyObject*> data = bind_single_argument(kValidateArguments, args, nargs, kwnames);
-    if (!data) {
-        return fail(std::move(data.error()));
+    Result<MethodCall> call = begin_method_call(kValidateArguments, self, args, nargs, kwnames);
+    if (!call) {
+        return fail(std::move(call.error()));
     }
-    Result<NativeValidatorObject*> validator = as_native_validator(self);
-    if (!validator) {
-        return fail(std::move(validator.error()));
-    }
-    TreeHold hold(*validator);
-    Ref held_data = Ref::borrow(*data);
+    TreeHold hold(call->validator);
+    Ref data = Ref::borrow(call->data);
     ConformanceCheck check;
-    switch (check.check_node(hold.tree(), held_data.get())) {
+    switch (check.check_node(hold.tree(), data.get())) {
         case CheckResult::Pass:
-            return held_data;
+            return data;
         case CheckResult::Fail:
             return none_ref();
         case CheckResult::Error:
@@ -67,22 +74,18 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Result<PyObject*> data = bind_single_argument(kCollectArguments, args, nargs, kwnames);
-    if (!data) {
-        return fail(std::move(data.error()));
+    Result<MethodCall> call = begin_method_call(kCollectArguments, self, args, nargs, kwnames);
+    if (!call) {
+        return fail(std::move(call.error()));
     }
-    Result<NativeValidatorObject*> validator = as_native_validator(self);
-    if (!validator) {
-        return fail(std::move(validator.error()));
-    }
-    TreeHold hold(*validator);
-    Ref held_data = Ref::borrow(*data);
+    TreeHold hold(call->validator);
+    Ref data = Ref::borrow(call->data);
     Ref errors = Ref::steal(PyList_New(0));
     if (!errors) [[unlikely]] {
         raise_api_call_failed();
     }
     ValidationWalk walk(errors.get());
-    switch (walk.walk_node(hold.tree(), held_data.get())) {
+    switch (walk.walk_node(hold.tree(), data.get())) {
         case WalkOutcome::Valid:
         case WalkOutcome::Invalid:
             return errors;

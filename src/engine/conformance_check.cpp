@@ -2,6 +2,7 @@
 #include "engine/conformance_check.hpp"
 
 #include "binding/dict_iteration.hpp"
+#include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
 
 namespace quillane {
@@ -78,12 +79,10 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
-    // Python code run by an item's check may shrink the list: walk no further
-    // than both its starting and its current length.
-    Ref held = Ref::borrow(list);
-    const Py_ssize_t start_length = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    ListIteration items(list);
+    Ref item;
+    Py_ssize_t index = 0;
+    while (items.next(item, index)) {
         CheckResult result = check_node(item_validator, item.get());
         if (result != CheckResult::Pass) {
             return result;
@@ -92,7 +91,8 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
     return CheckResult::Pass;
 }
 
-CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
+template <class EntryCheck>
+CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_entry) {
     RecursionGuard depth(kRecursionWhere);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
@@ -101,10 +101,7 @@ CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* di
     Ref key;
     Ref entry_value;
     while (entries.next(key, entry_value)) {
-        if (!is_str(key.get())) {
-            return CheckResult::Fail;
-        }
-        CheckResult result = check_node(*node.element, entry_value.get());
+        CheckResult result = check_entry(key.get(), entry_value.get());
         if (result != CheckResult::Pass) {
             return result;
         }
@@ -112,35 +109,29 @@ CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* di
     return CheckResult::Pass;
 }
 
+CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
+    // Keys must be str but are not read any further.
+    return check_entries(dict, [&](PyObject* key, PyObject* entry_value) {
+        return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Fail;
+    });
+}
+
 CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
+    // With as many keys as fields, every field must be matched by one key.
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != node.fields.size()) {
         return CheckResult::Fail;
     }
-    RecursionGuard depth(kRecursionWhere);
-    if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
-    }
-    DictIteration entries(dict);
-    Ref key;
-    Ref entry_value;
-    while (entries.next(key, entry_value)) {
-        if (!is_str(key.get())) {
+    return check_entries(dict, [&](PyObject* key, PyObject* entry_value) {
+        if (!is_str(key)) {
             return CheckResult::Fail;
         }
-        Result<Utf8View> name = read_utf8(key.get());
+        Result<Utf8View> name = read_utf8(key);
         if (!name) [[unlikely]] {
             return failed(std::move(name.error()));
         }
         const FieldEntry* field = find_field(node.fields, *name);
-        if (field == nullptr) {
-            return CheckResult::Fail;
-        }
-        CheckResult result = check_node(field->validator, entry_value.get());
-        if (result != CheckResult::Pass) {
-            return result;
-        }
-    }
-    return CheckResult::Pass;
+        return field != nullptr ? check_node(field->validator, entry_value) : CheckResult::Fail;
+    });
 }
 
 }  // namespace quillane

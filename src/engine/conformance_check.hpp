@@ -23,6 +23,10 @@ private:
     CheckResult failed(PendingError pending);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
+    // Runs `check_entry(key, value)` on each of the dict's entries, stopping
+    // at the first result other than Pass.
+    template <class EntryCheck>
+    CheckResult check_entries(PyObject* dict, EntryCheck check_entry);
     CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
 };

@@ -3,6 +3,7 @@
 #include "engine/validation_walk.hpp"
 
 #include "binding/dict_iteration.hpp"
+#include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
 
 #include <vector>
@@ -158,14 +159,12 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
-    // Python code run by an item's walk may shrink the list: walk no further
-    // than both its starting and its current length.
-    Ref held = Ref::borrow(list);
-    const Py_ssize_t start_length = PyList_GET_SIZE(list);
+    ListIteration items(list);
+    Ref item;
+    Py_ssize_t index = 0;
     bool all_valid = true;
-    for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        PathStep step(path_, static_cast<uint64_t>(i));
+    while (items.next(item, index)) {
+        PathStep step(path_, static_cast<uint64_t>(index));
         WalkOutcome outcome = walk_node(item_validator, item.get());
         if (!absorb(outcome, all_valid)) {
             return outcome;
@@ -174,15 +173,13 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
     return from_flag(all_valid);
 }
 
-WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
-    if (!is_dict(value)) {
-        return report_fixed(FixedMessage::ExpectedDict, value);
-    }
+template <class ChildFor>
+WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
     RecursionGuard depth(kRecursionWhere);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
-    DictIteration entries(value);
+    DictIteration entries(dict);
     Ref key;
     Ref entry_value;
     bool all_valid = true;
@@ -194,13 +191,24 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
         if (!key_text) [[unlikely]] {
             return failed(std::move(key_text.error()));
         }
+        const ValidatorNode* child = child_for(*key_text);
+        if (child == nullptr) {
+            return WalkOutcome::Undecided;
+        }
         PathStep step(path_, key_text->bytes, key_text->size);
-        WalkOutcome outcome = walk_node(*node.element, entry_value.get());
+        WalkOutcome outcome = walk_node(*child, entry_value.get());
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
     }
     return from_flag(all_valid);
+}
+
+WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
+    if (!is_dict(value)) {
+        return report_fixed(FixedMessage::ExpectedDict, value);
+    }
+    return walk_entries(value, [&](Utf8View) { return node.element.get(); });
 }
 
 WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) {
@@ -213,49 +221,27 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
         // Some key names no field: a closed record cannot decide about it.
         return WalkOutcome::Undecided;
     }
-    RecursionGuard depth(kRecursionWhere);
-    if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
-    }
     // With as many entries as fields, every field is matched by a key of its
     // own, so none can be missing and no flags are needed.
     const bool may_miss = entry_count < field_count;
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
-    DictIteration entries(value);
-    Ref key;
-    Ref entry_value;
-    bool all_valid = true;
-    while (entries.next(key, entry_value)) {
-        if (!is_str(key.get())) {
-            return WalkOutcome::Undecided;
-        }
-        Result<Utf8View> key_text = read_utf8(key.get());
-        if (!key_text) [[unlikely]] {
-            return failed(std::move(key_text.error()));
-        }
-        const FieldEntry* field = find_field(node.fields, *key_text);
-        if (field == nullptr) {
-            return WalkOutcome::Undecided;
-        }
-        if (may_miss) {
-            seen[static_cast<size_t>(field - node.fields.data())] = 1;
-        }
-        PathStep step(path_, key_text->bytes, key_text->size);
-        WalkOutcome outcome = walk_node(field->validator, entry_value.get());
-        if (!absorb(outcome, all_valid)) {
-            return outcome;
-        }
+    WalkOutcome outcome = walk_entries(
+        value,
+        [&](Utf8View key_text) -> const ValidatorNode* {
+            const FieldEntry* field = find_field(node.fields, key_text);
+            if (field == nullptr) {
+                return nullptr;
+            }
+            if (may_miss) {
+                seen[static_cast<size_t>(field - node.fields.data())] = 1;
+            }
+            return &field->validator;
+        });
+    if (!may_miss || outcome == WalkOutcome::Failed || outcome == WalkOutcome::Undecided) {
+        return outcome;
     }
-    if (may_miss) {
-        WalkOutcome missing = report_missing_fields(node, seen);
-        if (missing == WalkOutcome::Failed) {
-            return missing;
-        }
-        if (missing == WalkOutcome::Invalid) {
-            all_valid = false;
-        }
-    }
-    return from_flag(all_valid);
+    WalkOutcome missing = report_missing_fields(node, seen);
+    return missing == WalkOutcome::Valid ? outcome : missing;
 }
 
 WalkOutcome ValidationWalk::report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen) {

@@ -39,6 +39,10 @@ private:
     WalkOutcome walk_str(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_list(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_items(const ValidatorNode& item_validator, PyObject* list);
+    // Walks each entry's value with the node that `child_for(key text)`
+    // names; a non-str key or a key without a node is Undecided.
+    template <class ChildFor>
+    WalkOutcome walk_entries(PyObject* dict, ChildFor child_for);
     WalkOutcome walk_dict(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_fields(const ValidatorNode& node, PyObject* value);
     WalkOutcome report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);

@@ -1,0 +1,33 @@
+// A walk over a list's items that stays safe when Python code run for one
+// item changes the list.
+#pragma once
+
+#include "binding/py_ref.hpp"
+
+namespace quillane {
+
+class ListIteration {
+public:
+    // Holds its own reference to the list for as long as the walk lasts.
+    explicit ListIteration(PyObject* list) noexcept
+        : list_(Ref::borrow(list)), start_length_(PyList_GET_SIZE(list)) {}
+
+    // The next item, as a new reference, and its index; false at the end.
+    // Stops at the smaller of the starting and the current length, so a
+    // shrinking list ends the walk early and appended items are not visited.
+    bool next(Ref& item, Py_ssize_t& index) noexcept {
+        if (next_index_ >= start_length_ || next_index_ >= PyList_GET_SIZE(list_.get())) {
+            return false;
+        }
+        index = next_index_++;
+        item = Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+        return true;
+    }
+
+private:
+    Ref list_;
+    Py_ssize_t start_length_;
+    Py_ssize_t next_index_ = 0;
+};
+
+}  // namespace quillane

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up everything on a fresh machine and runs the demo: validates the
+# shipped sample orders (examples/orders.jsonl) with the compiled order schema.
+# Arguments go to examples/demo.py (an orders file, --show N, --repeats N).
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$ROOT/tools/setup-venv.sh" "" ""
+exec "$PY" "$ROOT/examples/demo.py" "$@"
