@@ -118,8 +118,9 @@ Result<Ref> initialize_module() {
     if (!g_definition.interpreter.compare_exchange_strong(recorded, id) && recorded != id) {
         return fail(PendingError::lazy(
             PyExc_ImportError,
-            "quillane_core does not yet support subinterpreters: it can be imported only in the interpreter "
-            "that imported it first (see 'Subinterpreters' in the project's README)"));
+            "quillane_core and its NativeValidator class do not yet support subinterpreters: the module can "
+            "be imported only in the interpreter that imported it first (see 'Subinterpreters' in the "
+            "project's README)"));
     }
     if (g_definition.module != nullptr) {
         return Ref::borrow(g_definition.module);

@@ -1,0 +1,153 @@
+"""Every allocation of a compile, a validate and a collect may fail.
+
+With the interpreter's allocators made to fail exactly the n-th allocation
+after the hook is set, each call must end in its normal result, MemoryError,
+or PanicException (an object constructor that failed), never in a crash, and
+the module must keep working afterwards.
+"""
+
+import gc
+import sys
+
+import pytest
+
+import quillane_core
+from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator
+
+_testcapi = pytest.importorskip("_testcapi")
+
+# Enough consecutive untouched runs to be sure the call has no allocation left.
+UNTOUCHED_RUNS_TO_STOP = 25
+MAX_ALLOCATIONS = 4000
+
+
+def _schema():
+    return {
+        "name": StringValidator(min_len=2, max_len=8),
+        "age": Int(min=0, max=150),
+        "ratio": Float(min=0.0, max=1.0, exclusive_max=True),
+        "flags": ListValidator(BoolValidator(), max_len=3),
+        "scores": DictValidator(Float()),
+        "tags": ListValidator({"label": StringValidator(), "weight": Int(min=1)}),
+    }
+
+
+VALID = {
+    "name": "Ada",
+    "age": 36,
+    "ratio": 0.5,
+    "flags": [True],
+    "scores": {"a": 1.0},
+    "tags": [{"label": "x", "weight": 2}],
+}
+INVALID = {
+    "name": "A" * 20,
+    "age": -3,
+    "ratio": 1.0,
+    "flags": [1, 0],
+    "scores": {"a": 1},
+    "tags": [{"label": 5, "weight": 0}, {"label": "é"}],
+}
+
+
+def _outcome(call):
+    try:
+        return ("result", call())
+    except MemoryError:
+        return ("MemoryError", None)
+    except BaseException as error:  # PanicException derives from BaseException
+        if type(error).__name__ == "PanicException":
+            return ("PanicException", None)
+        raise
+
+
+def _inject_each_allocation(call, expected):
+    """Fails allocation n for n = 0, 1, ... until the call no longer allocates."""
+    kinds = set()
+    untouched = 0
+    for n in range(MAX_ALLOCATIONS):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            kind, value = _outcome(call)
+        finally:
+            _testcapi.remove_mem_hooks()
+        kinds.add(kind)
+        if kind == "result":
+            assert value == expected
+            untouched += 1
+            if untouched >= UNTOUCHED_RUNS_TO_STOP:
+                return n, kinds
+        else:
+            untouched = 0
+    pytest.fail(f"the call still allocated after {MAX_ALLOCATIONS} allocations")
+
+
+def _compiled_shape(validator):
+    return None if validator is None else validator.collect(INVALID)
+
+
+@pytest.mark.parametrize(
+    ("name", "make_call"),
+    [
+        ("compile", lambda v: lambda: _compiled_shape(quillane_core.compile_schema(_schema()))),
+        ("validate valid", lambda v: lambda: v.validate(VALID) is VALID),
+        ("validate invalid", lambda v: lambda: v.validate(INVALID)),
+        ("collect valid", lambda v: lambda: v.collect(VALID)),
+        ("collect invalid", lambda v: lambda: v.collect(INVALID)),
+    ],
+)
+def test_failed_allocations_end_in_result_or_exception(name, make_call):
+    validator = quillane_core.compile_schema(_schema())
+    call = make_call(validator)
+    expected = call()
+    allocations, kinds = _inject_each_allocation(call, expected)
+    # The call did allocate, and failures did reach it.
+    assert allocations > UNTOUCHED_RUNS_TO_STOP or kinds == {"result"}
+    # The module and this very validator keep working.
+    assert call() == expected
+    assert quillane_core.compile_schema(_schema()).collect(INVALID) == validator.collect(INVALID)
+
+
+class _Discard:
+    """A stderr that keeps nothing, so that fault reports take no memory."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def test_failed_allocations_leak_nothing(monkeypatch):
+    monkeypatch.setattr(sys, "stderr", _Discard())
+    validator = quillane_core.compile_schema(_schema())
+    data = [dict(INVALID) for _ in range(3)]
+    calls = [
+        lambda: quillane_core.compile_schema(_schema()),
+        lambda: validator.validate(VALID),
+        lambda: validator.collect(data),
+    ]
+
+    def sweep():
+        for call in calls:
+            for n in range(300):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    _outcome(call)
+                finally:
+                    _testcapi.remove_mem_hooks()
+
+    baseline = [sys.getrefcount(item) for item in data]
+    for _ in range(2):
+        sweep()  # warm caches, interned strings, free lists
+    growth = []
+    for _ in range(5):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        sweep()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+    # Free lists and the last printed exception make some noise that comes
+    # and goes; a leak on the failure paths grows in every sweep.
+    assert min(growth) < 30, growth
+    assert [sys.getrefcount(item) for item in data] == baseline
