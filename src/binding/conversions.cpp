@@ -1,7 +1,6 @@
 // Conversion helpers shared by the compiler, the binding and the module entry.
 #include "binding/conversions.hpp"
 
-#include <string_view>
 
 namespace quillane {
 namespace {
@@ -63,7 +62,7 @@ std::string unprintable_text(PyObject* object) {
 
 }  // namespace
 
-Result<std::string> read_text(PyObject* object) {
+Result<std::string_view> read_text_view(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         return fail(conversion_error(object, "PyString"));
     }
@@ -72,7 +71,15 @@ Result<std::string> read_text(PyObject* object) {
     if (bytes == nullptr) {
         return fail(fetch_pending());
     }
-    return copy_utf8(bytes, size);
+    return std::string_view(bytes, static_cast<size_t>(size));
+}
+
+Result<std::string> read_text(PyObject* object) {
+    Result<std::string_view> text = read_text_view(object);
+    if (!text) {
+        return fail(std::move(text.error()));
+    }
+    return std::string(*text);
 }
 
 Result<bool> read_bool(PyObject* object) {

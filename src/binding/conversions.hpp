@@ -6,12 +6,17 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillane {
 
 // Any str, subclasses included: its UTF-8 bytes, copied. Not a str: the
 // "PyString" conversion error; a str with lone surrogates: the encoding error.
 Result<std::string> read_text(PyObject* object);
+
+// As read_text, without the copy: the bytes stay owned by the str (its
+// cached UTF-8 form) and live as long as it does.
+Result<std::string_view> read_text_view(PyObject* object);
 
 // Exactly bool, or a numpy boolean through its type's truth slot. Anything
 // else, ints included: the "PyBool" conversion error.

@@ -4,63 +4,96 @@
 namespace quillane {
 namespace {
 
-template <class Reader>
-auto read_attribute(PyObject* object, const char* name, Reader reader) -> decltype(reader(object)) {
-    Result<Ref> value = get_attribute(object, name);
-    if (!value) {
-        return fail(std::move(value.error()));
+constexpr const char* kAttributeNames[] = {
+    "_coerce",       "_custom_checks", "_when_condition", "_env_key", "_type_cls",       "__name__",
+    "_min",          "_max",           "_exclusive_min",  "_exclusive_max", "_regex",     "_min_len",
+    "_max_len",      "_item_validator", "_key_type",      "_value_validator",
+};
+static_assert(std::size(kAttributeNames) == static_cast<size_t>(Attribute::Count));
+
+template <class Value>
+Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader)(PyObject*)) {
+    if (value == Py_None) {
+        return std::optional<Value>();
     }
-    return reader(value->get());
+    Result<Value> read = reader(value);
+    if (!read) {
+        return fail(std::move(read.error()));
+    }
+    return std::optional<Value>(*read);
 }
 
 }  // namespace
 
-Result<Ref> get_attribute(PyObject* object, const char* name) {
-    Ref value = Ref::steal(PyObject_GetAttrString(object, name));
+Result<PyObject*> AttributeNames::get(Attribute attribute) {
+    Ref& name = names_[static_cast<size_t>(attribute)];
+    if (!name) {
+        name = Ref::steal(PyUnicode_InternFromString(kAttributeNames[static_cast<size_t>(attribute)]));
+        if (!name) {
+            return fail(fetch_pending());
+        }
+    }
+    return name.get();
+}
+
+Result<Ref> SchemaReader::get(PyObject* object, Attribute attribute) {
+    Result<PyObject*> name = names_.get(attribute);
+    if (!name) {
+        return fail(std::move(name.error()));
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(object, *name));
     if (!value) {
         return fail(fetch_pending());
     }
     return value;
 }
 
-Result<std::optional<double>> read_optional_double(PyObject* value) {
-    if (value == Py_None) {
-        return std::optional<double>();
+Result<bool> SchemaReader::read_bool(PyObject* object, Attribute attribute) {
+    Result<Ref> value = get(object, attribute);
+    if (!value) {
+        return fail(std::move(value.error()));
     }
-    Result<double> number = read_double(value);
-    if (!number) {
-        return fail(std::move(number.error()));
+    return quillane::read_bool(value->get());
+}
+
+Result<std::optional<double>> SchemaReader::read_optional_double(PyObject* object, Attribute attribute) {
+    Result<Ref> value = get(object, attribute);
+    if (!value) {
+        return fail(std::move(value.error()));
     }
-    return std::optional<double>(*number);
+    return optional_of<double>(value->get(), read_double);
 }
 
-Result<std::optional<uint64_t>> read_optional_count(PyObject* value) {
-    if (value == Py_None) {
-        return std::optional<uint64_t>();
+Result<std::optional<uint64_t>> SchemaReader::read_optional_count(PyObject* object, Attribute attribute) {
+    Result<Ref> value = get(object, attribute);
+    if (!value) {
+        return fail(std::move(value.error()));
     }
-    Result<uint64_t> count = read_uint64(value);
-    if (!count) {
-        return fail(std::move(count.error()));
+    return optional_of<uint64_t>(value->get(), read_uint64);
+}
+
+Result<size_t> SchemaReader::match_type_name(PyObject* object, Attribute attribute,
+                                             std::initializer_list<std::string_view> names) {
+    Result<Ref> type_like = get(object, attribute);
+    if (!type_like) {
+        return fail(std::move(type_like.error()));
     }
-    return std::optional<uint64_t>(*count);
-}
-
-Result<bool> read_bool_attribute(PyObject* object, const char* name) {
-    return read_attribute(object, name, read_bool);
-}
-
-Result<std::optional<double>> read_double_attribute(PyObject* object, const char* name) {
-    return read_attribute(object, name, read_optional_double);
-}
-
-Result<std::optional<uint64_t>> read_count_attribute(PyObject* object, const char* name) {
-    return read_attribute(object, name, read_optional_count);
-}
-
-Result<std::string> read_type_name_attribute(PyObject* object, const char* name) {
-    return read_attribute(object, name, [](PyObject* type_like) -> Result<std::string> {
-        return read_attribute(type_like, "__name__", read_text);
-    });
+    Result<Ref> name = get(type_like->get(), Attribute::Name);
+    if (!name) {
+        return fail(std::move(name.error()));
+    }
+    Result<std::string_view> text = read_text_view(name->get());
+    if (!text) {
+        return fail(std::move(text.error()));
+    }
+    size_t index = 0;
+    for (std::string_view candidate : names) {
+        if (*text == candidate) {
+            break;
+        }
+        ++index;
+    }
+    return index;
 }
 
 }  // namespace quillane

@@ -4,27 +4,64 @@
 
 #include "binding/conversions.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 
 namespace quillane {
 
-// getattr(object, name); a missing attribute is the lookup's AttributeError.
-Result<Ref> get_attribute(PyObject* object, const char* name);
+// The attributes the compiler reads.
+enum class Attribute : uint8_t {
+    Coerce,
+    CustomChecks,
+    WhenCondition,
+    EnvKey,
+    TypeCls,
+    Name,
+    Min,
+    Max,
+    ExclusiveMin,
+    ExclusiveMax,
+    Regex,
+    MinLen,
+    MaxLen,
+    ItemValidator,
+    KeyType,
+    ValueValidator,
+    Count,
+};
 
-// None: absent; anything else converted to a double.
-Result<std::optional<double>> read_optional_double(PyObject* value);
+// The attribute-name strs of one compile, each created on first use and
+// interned, so that every later lookup of the same name in the same compile
+// hits the interpreter's attribute caches instead of hashing a new str.
+class AttributeNames {
+public:
+    Result<PyObject*> get(Attribute attribute);
 
-// None: absent; anything else a non-negative integer that fits 64 bits.
-Result<std::optional<uint64_t>> read_optional_count(PyObject* value);
+private:
+    std::array<Ref, static_cast<size_t>(Attribute::Count)> names_;
+};
 
-// getattr then the reader, for the common case of one attribute, one value.
-Result<bool> read_bool_attribute(PyObject* object, const char* name);
-Result<std::optional<double>> read_double_attribute(PyObject* object, const char* name);
-Result<std::optional<uint64_t>> read_count_attribute(PyObject* object, const char* name);
+class SchemaReader {
+public:
+    // getattr(object, name); a missing attribute is the lookup's AttributeError.
+    Result<Ref> get(PyObject* object, Attribute attribute);
 
-// getattr(object, name).__name__ read as text (for _type_cls and _key_type).
-Result<std::string> read_type_name_attribute(PyObject* object, const char* name);
+    // getattr then one reader.
+    Result<bool> read_bool(PyObject* object, Attribute attribute);
+    // None: absent; anything else converted to a double.
+    Result<std::optional<double>> read_optional_double(PyObject* object, Attribute attribute);
+    // None: absent; anything else a non-negative integer that fits 64 bits.
+    Result<std::optional<uint64_t>> read_optional_count(PyObject* object, Attribute attribute);
+
+    // Whether getattr(object, name).__name__, read as text, equals one of
+    // `names`: its index, or `names.size()` for none of them.
+    Result<size_t> match_type_name(PyObject* object, Attribute attribute,
+                                   std::initializer_list<std::string_view> names);
+
+private:
+    AttributeNames names_;
+};
 
 }  // namespace quillane

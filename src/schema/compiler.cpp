@@ -1,10 +1,11 @@
-// compile_node: field maps, the gates every validator object passes, then the
-// per-class reads, in the order that decides which error a caller sees.
+// The schema compiler: field maps, the gates every validator object passes,
+// then the per-class reads, in the order that decides which error a caller
+// sees. The recursive functions keep their frames small (helpers out of
+// line), since each level of a deep schema pays for them on the C stack.
 #include "schema/compiler.hpp"
 
 #include "binding/dict_iteration.hpp"
 #include "binding/recursion_guard.hpp"
-#include "schema/attribute_readers.hpp"
 
 #include <string_view>
 
@@ -41,8 +42,28 @@ std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
     entry.validator = std::move(std::get<ValidatorNode>(field));
 }
 
-// Recursive: keep this frame small, it is paid once per level of nesting.
-[[gnu::noinline]] CompileOutcome compile_field_map(PyObject* dict) {
+[[gnu::noinline]] CompileOutcome dict_node(CompileOutcome& value) {
+    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
+    node.element = take_node(value);
+    return node;
+}
+
+}  // namespace
+
+CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
+    // A schema that contains itself, or nests deeper than the interpreter
+    // allows, ends in RecursionError instead of exhausting the C stack.
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) {
+        return fetch_pending();
+    }
+    if (PyDict_Check(schema)) {
+        return compile_field_map(schema);
+    }
+    return compile_validator_object(schema);
+}
+
+[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_field_map(PyObject* dict) {
     std::vector<FieldEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     DictIteration items(dict);
@@ -62,218 +83,7 @@ std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
     return fields_node(std::move(entries));
 }
 
-// The settings every validator object has, read before its class is looked
-// at: compilable (true), not compilable (false), or the reading's error.
-[[gnu::noinline]] Result<bool> passes_common_gates(PyObject* schema) {
-    Result<bool> coerce = read_bool_attribute(schema, "_coerce");
-    if (!coerce) {
-        return fail(std::move(coerce.error()));
-    }
-    if (*coerce) {
-        return false;
-    }
-    Result<Ref> custom_checks = get_attribute(schema, "_custom_checks");
-    if (!custom_checks) {
-        return fail(std::move(custom_checks.error()));
-    }
-    Result<Py_ssize_t> check_count = read_size(custom_checks->get());
-    if (!check_count) {
-        return fail(std::move(check_count.error()));
-    }
-    if (*check_count != 0) {
-        return false;
-    }
-    for (const char* must_be_none : {"_when_condition", "_env_key"}) {
-        Result<Ref> setting = get_attribute(schema, must_be_none);
-        if (!setting) {
-            return fail(std::move(setting.error()));
-        }
-        if (setting->get() != Py_None) {
-            return false;
-        }
-    }
-    return true;
-}
-
-[[gnu::noinline]] Result<std::string> class_name_of(PyObject* schema) {
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(schema)));
-    if (!name) {
-        return fail(fetch_pending());
-    }
-    Ref text = Ref::steal(PyObject_Str(name.get()));
-    if (!text) {
-        return fail(fetch_pending());
-    }
-    return read_text(text.get());
-}
-
-[[gnu::noinline]] CompileOutcome compile_number(PyObject* schema) {
-    Result<std::string> type_name = read_type_name_attribute(schema, "_type_cls");
-    if (!type_name) {
-        return std::move(type_name.error());
-    }
-    bool is_float_family = *type_name == "float";
-    if (!is_float_family && *type_name != "int") {
-        return NotCompilable{};
-    }
-    NumberBounds bounds;
-    Result<std::optional<double>> min = read_double_attribute(schema, "_min");
-    if (!min) {
-        return std::move(min.error());
-    }
-    Result<std::optional<double>> max = read_double_attribute(schema, "_max");
-    if (!max) {
-        return std::move(max.error());
-    }
-    Result<bool> exclusive_min = read_bool_attribute(schema, "_exclusive_min");
-    if (!exclusive_min) {
-        return std::move(exclusive_min.error());
-    }
-    Result<bool> exclusive_max = read_bool_attribute(schema, "_exclusive_max");
-    if (!exclusive_max) {
-        return std::move(exclusive_max.error());
-    }
-    bounds.min = *min;
-    bounds.max = *max;
-    NodeKind kind;
-    if (*exclusive_min || *exclusive_max) {
-        bounds.exclusive_min = *exclusive_min;
-        bounds.exclusive_max = *exclusive_max;
-        kind = is_float_family ? NodeKind::FloatRangeExclusive : NodeKind::IntRangeExclusive;
-    } else if (bounds.min || bounds.max) {
-        kind = is_float_family ? NodeKind::FloatRange : NodeKind::IntRange;
-    } else {
-        kind = is_float_family ? NodeKind::Float : NodeKind::Int;
-    }
-    ValidatorNode node = ValidatorNode::of_kind(kind);
-    node.bounds = bounds;
-    return node;
-}
-
-[[gnu::noinline]] Result<LengthBounds> read_length_bounds(PyObject* schema) {
-    Result<std::optional<uint64_t>> min_len = read_count_attribute(schema, "_min_len");
-    if (!min_len) {
-        return fail(std::move(min_len.error()));
-    }
-    Result<std::optional<uint64_t>> max_len = read_count_attribute(schema, "_max_len");
-    if (!max_len) {
-        return fail(std::move(max_len.error()));
-    }
-    return LengthBounds{*min_len, *max_len};
-}
-
-[[gnu::noinline]] CompileOutcome compile_string(PyObject* schema) {
-    Result<Ref> regex = get_attribute(schema, "_regex");
-    if (!regex) {
-        return std::move(regex.error());
-    }
-    if (regex->get() != Py_None) {
-        return NotCompilable{};
-    }
-    Result<LengthBounds> lengths = read_length_bounds(schema);
-    if (!lengths) {
-        return std::move(lengths.error());
-    }
-    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Str);
-    node.lengths = *lengths;
-    return node;
-}
-
-// A list node around a compiled item, once its length bounds are read.
-[[gnu::noinline]] CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
-    Result<LengthBounds> lengths = read_length_bounds(schema);
-    if (!lengths) {
-        return std::move(lengths.error());  // the item built so far goes with `item`
-    }
-    bool sized = lengths->min_len || lengths->max_len;
-    ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
-    node.lengths = *lengths;
-    node.element = take_node(item);
-    return node;
-}
-
-// Recursive: keep this frame small, it is paid once per level of nesting.
-[[gnu::noinline]] CompileOutcome compile_list(PyObject* schema) {
-    Ref item_schema;
-    if (Result<Ref> read = get_attribute(schema, "_item_validator"); read) {
-        item_schema = std::move(*read);
-    } else {
-        return std::move(read.error());
-    }
-    // The item decides first: a non-compilable item wins over a bad length.
-    CompileOutcome item = compile_node(item_schema.get());
-    if (!is_compiled(item)) {
-        return item;
-    }
-    return finish_list(schema, item);
-}
-
-[[gnu::noinline]] CompileOutcome dict_node(CompileOutcome& value) {
-    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
-    node.element = take_node(value);
-    return node;
-}
-
-// The value schema of a DictValidator whose keys are str; nothing when the
-// key type rules the node out.
-[[gnu::noinline]] Result<Ref> dict_value_schema(PyObject* schema) {
-    Result<std::string> key_type = read_type_name_attribute(schema, "_key_type");
-    if (!key_type) {
-        return fail(std::move(key_type.error()));
-    }
-    if (*key_type != "str") {
-        return Ref();
-    }
-    return get_attribute(schema, "_value_validator");
-}
-
-// Recursive: keep this frame small, it is paid once per level of nesting.
-[[gnu::noinline]] CompileOutcome compile_dict(PyObject* schema) {
-    Ref value_schema;
-    if (Result<Ref> read = dict_value_schema(schema); read) {
-        value_schema = std::move(*read);
-    } else {
-        return std::move(read.error());
-    }
-    if (!value_schema) {
-        return NotCompilable{};
-    }
-    CompileOutcome value = compile_node(value_schema.get());
-    if (!is_compiled(value)) {
-        return value;
-    }
-    return dict_node(value);
-}
-
-// What a validator object's class makes of it, once the common gates passed.
-enum class SchemaClass : uint8_t { NotCompilable, Any, Bool, Number, String, List, Dict };
-
-[[gnu::noinline]] Result<SchemaClass> classify(PyObject* schema) {
-    Result<bool> compilable = passes_common_gates(schema);
-    if (!compilable) {
-        return fail(std::move(compilable.error()));
-    }
-    if (!*compilable) {
-        return SchemaClass::NotCompilable;
-    }
-    Result<std::string> class_name = class_name_of(schema);
-    if (!class_name) {
-        return fail(std::move(class_name.error()));
-    }
-    static constexpr std::pair<std::string_view, SchemaClass> kClasses[] = {
-        {"Validator", SchemaClass::Any},          {"BoolValidator", SchemaClass::Bool},
-        {"NumberValidator", SchemaClass::Number}, {"StringValidator", SchemaClass::String},
-        {"ListValidator", SchemaClass::List},     {"DictValidator", SchemaClass::Dict},
-    };
-    for (const auto& [name, schema_class] : kClasses) {
-        if (*class_name == name) {
-            return schema_class;
-        }
-    }
-    return SchemaClass::NotCompilable;
-}
-
-CompileOutcome compile_validator_object(PyObject* schema) {
+[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_validator_object(PyObject* schema) {
     Result<SchemaClass> schema_class = classify(schema);
     if (!schema_class) {
         return std::move(schema_class.error());
@@ -297,19 +107,200 @@ CompileOutcome compile_validator_object(PyObject* schema) {
     return NotCompilable{};
 }
 
-}  // namespace
+[[gnu::noinline]] Result<SchemaCompiler::SchemaClass> SchemaCompiler::classify(PyObject* schema) {
+    Result<bool> compilable = passes_common_gates(schema);
+    if (!compilable) {
+        return fail(std::move(compilable.error()));
+    }
+    if (!*compilable) {
+        return SchemaClass::NotCompilable;
+    }
+    // The class's own name, without its module: subclasses under another
+    // name are not recognised.
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(schema)));
+    if (!name) {
+        return fail(fetch_pending());
+    }
+    Ref text = Ref::steal(PyObject_Str(name.get()));
+    if (!text) {
+        return fail(fetch_pending());
+    }
+    Result<std::string_view> class_name = read_text_view(text.get());
+    if (!class_name) {
+        return fail(std::move(class_name.error()));
+    }
+    static constexpr std::pair<std::string_view, SchemaClass> kClasses[] = {
+        {"Validator", SchemaClass::Any},          {"BoolValidator", SchemaClass::Bool},
+        {"NumberValidator", SchemaClass::Number}, {"StringValidator", SchemaClass::String},
+        {"ListValidator", SchemaClass::List},     {"DictValidator", SchemaClass::Dict},
+    };
+    for (const auto& [known, schema_class] : kClasses) {
+        if (*class_name == known) {
+            return schema_class;
+        }
+    }
+    return SchemaClass::NotCompilable;
+}
 
-CompileOutcome compile_node(PyObject* schema) {
-    // A schema that contains itself, or nests deeper than the interpreter
-    // allows, ends in RecursionError instead of exhausting the C stack.
-    RecursionGuard depth(kRecursionWhere);
-    if (!depth.entered()) {
-        return fetch_pending();
+// The settings every validator object has, read before its class is looked
+// at: compilable (true), not compilable (false), or the reading's error.
+[[gnu::noinline]] Result<bool> SchemaCompiler::passes_common_gates(PyObject* schema) {
+    Result<bool> coerce = reader_.read_bool(schema, Attribute::Coerce);
+    if (!coerce) {
+        return fail(std::move(coerce.error()));
     }
-    if (PyDict_Check(schema)) {
-        return compile_field_map(schema);
+    if (*coerce) {
+        return false;
     }
-    return compile_validator_object(schema);
+    Result<Ref> custom_checks = reader_.get(schema, Attribute::CustomChecks);
+    if (!custom_checks) {
+        return fail(std::move(custom_checks.error()));
+    }
+    Result<Py_ssize_t> check_count = read_size(custom_checks->get());
+    if (!check_count) {
+        return fail(std::move(check_count.error()));
+    }
+    if (*check_count != 0) {
+        return false;
+    }
+    for (Attribute must_be_none : {Attribute::WhenCondition, Attribute::EnvKey}) {
+        Result<Ref> setting = reader_.get(schema, must_be_none);
+        if (!setting) {
+            return fail(std::move(setting.error()));
+        }
+        if (setting->get() != Py_None) {
+            return false;
+        }
+    }
+    return true;
+}
+
+[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_number(PyObject* schema) {
+    Result<size_t> family = reader_.match_type_name(schema, Attribute::TypeCls, {"int", "float"});
+    if (!family) {
+        return std::move(family.error());
+    }
+    if (*family > 1) {
+        return NotCompilable{};  // bounds are not read
+    }
+    const bool is_float_family = *family == 1;
+    Result<std::optional<double>> min = reader_.read_optional_double(schema, Attribute::Min);
+    if (!min) {
+        return std::move(min.error());
+    }
+    Result<std::optional<double>> max = reader_.read_optional_double(schema, Attribute::Max);
+    if (!max) {
+        return std::move(max.error());
+    }
+    Result<bool> exclusive_min = reader_.read_bool(schema, Attribute::ExclusiveMin);
+    if (!exclusive_min) {
+        return std::move(exclusive_min.error());
+    }
+    Result<bool> exclusive_max = reader_.read_bool(schema, Attribute::ExclusiveMax);
+    if (!exclusive_max) {
+        return std::move(exclusive_max.error());
+    }
+    NumberBounds bounds{*min, *max, false, false};
+    NodeKind kind;
+    if (*exclusive_min || *exclusive_max) {
+        bounds.exclusive_min = *exclusive_min;
+        bounds.exclusive_max = *exclusive_max;
+        kind = is_float_family ? NodeKind::FloatRangeExclusive : NodeKind::IntRangeExclusive;
+    } else if (bounds.min || bounds.max) {
+        kind = is_float_family ? NodeKind::FloatRange : NodeKind::IntRange;
+    } else {
+        kind = is_float_family ? NodeKind::Float : NodeKind::Int;
+    }
+    ValidatorNode node = ValidatorNode::of_kind(kind);
+    node.bounds = bounds;
+    return node;
+}
+
+[[gnu::noinline]] Result<LengthBounds> SchemaCompiler::read_length_bounds(PyObject* schema) {
+    Result<std::optional<uint64_t>> min_len = reader_.read_optional_count(schema, Attribute::MinLen);
+    if (!min_len) {
+        return fail(std::move(min_len.error()));
+    }
+    Result<std::optional<uint64_t>> max_len = reader_.read_optional_count(schema, Attribute::MaxLen);
+    if (!max_len) {
+        return fail(std::move(max_len.error()));
+    }
+    return LengthBounds{*min_len, *max_len};
+}
+
+[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_string(PyObject* schema) {
+    Result<Ref> regex = reader_.get(schema, Attribute::Regex);
+    if (!regex) {
+        return std::move(regex.error());
+    }
+    if (regex->get() != Py_None) {
+        return NotCompilable{};
+    }
+    Result<LengthBounds> lengths = read_length_bounds(schema);
+    if (!lengths) {
+        return std::move(lengths.error());
+    }
+    ValidatorNode node = ValidatorNode::of_kind(NodeKind::Str);
+    node.lengths = *lengths;
+    return node;
+}
+
+[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_list(PyObject* schema) {
+    Ref item_schema;
+    if (Result<Ref> read = reader_.get(schema, Attribute::ItemValidator); read) {
+        item_schema = std::move(*read);
+    } else {
+        return std::move(read.error());
+    }
+    // The item decides first: a non-compilable item wins over a bad length.
+    CompileOutcome item = compile_node(item_schema.get());
+    if (!is_compiled(item)) {
+        return item;
+    }
+    return finish_list(schema, item);
+}
+
+// A list node around a compiled item, once its length bounds are read.
+[[gnu::noinline]] CompileOutcome SchemaCompiler::finish_list(PyObject* schema, CompileOutcome& item) {
+    Result<LengthBounds> lengths = read_length_bounds(schema);
+    if (!lengths) {
+        return std::move(lengths.error());  // the item built so far goes with `item`
+    }
+    bool sized = lengths->min_len || lengths->max_len;
+    ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
+    node.lengths = *lengths;
+    node.element = take_node(item);
+    return node;
+}
+
+[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_dict(PyObject* schema) {
+    Ref value_schema;
+    if (Result<Ref> read = dict_value_schema(schema); read) {
+        value_schema = std::move(*read);
+    } else {
+        return std::move(read.error());
+    }
+    if (!value_schema) {
+        return NotCompilable{};
+    }
+    CompileOutcome value = compile_node(value_schema.get());
+    if (!is_compiled(value)) {
+        return value;
+    }
+    return dict_node(value);
+}
+
+// The value schema of a DictValidator whose keys are str; an empty Ref when
+// the key type rules the node out (the value schema is then not read).
+[[gnu::noinline]] Result<Ref> SchemaCompiler::dict_value_schema(PyObject* schema) {
+    Result<size_t> key_type = reader_.match_type_name(schema, Attribute::KeyType, {"str"});
+    if (!key_type) {
+        return fail(std::move(key_type.error()));
+    }
+    if (*key_type != 0) {
+        return Ref();
+    }
+    return reader_.get(schema, Attribute::ValueValidator);
 }
 
 }  // namespace quillane
