@@ -61,7 +61,7 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     TreeHold hold(call->validator);
     Ref data = Ref::borrow(call->data);
-    ConformanceCheck check;
+    ConformanceCheck check(hold.tree());
     switch (check.check_node(hold.tree(), data.get())) {
         case CheckResult::Pass:
             return data;
@@ -84,7 +84,7 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!errors) [[unlikely]] {
         raise_api_call_failed();
     }
-    ValidationWalk walk(errors.get());
+    ValidationWalk walk(errors.get(), hold.tree());
     switch (walk.walk_node(hold.tree(), data.get())) {
         case WalkOutcome::Valid:
         case WalkOutcome::Invalid:

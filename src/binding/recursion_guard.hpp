@@ -10,9 +10,12 @@ namespace quillane {
 // container level of a compile or a walk.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    // With `needed` false the guard is a no-op that always enters: for walks
+    // over trees too shallow to threaten the stack.
+    explicit RecursionGuard(const char* where, bool needed = true) noexcept
+        : counted_(needed && Py_EnterRecursiveCall(where) == 0), entered_(!needed || counted_) {}
     ~RecursionGuard() {
-        if (entered_) {
+        if (counted_) {
             Py_LeaveRecursiveCall();
         }
     }
@@ -23,6 +26,7 @@ public:
     bool entered() const noexcept { return entered_; }
 
 private:
+    bool counted_;
     bool entered_;
 };
 

@@ -75,7 +75,7 @@ CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* val
 }
 
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
-    RecursionGuard depth(kRecursionWhere);
+    RecursionGuard depth(kRecursionWhere, guarded_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
@@ -93,15 +93,15 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
 
 template <class EntryCheck>
 CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_entry) {
-    RecursionGuard depth(kRecursionWhere);
+    RecursionGuard depth(kRecursionWhere, guarded_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
     DictIteration entries(dict);
     Ref key;
     Ref entry_value;
-    while (entries.next(key, entry_value)) {
-        CheckResult result = check_entry(key.get(), entry_value.get());
+    for (size_t index = 0; entries.next(key, entry_value); ++index) {
+        CheckResult result = check_entry(key.get(), entry_value.get(), index);
         if (result != CheckResult::Pass) {
             return result;
         }
@@ -111,7 +111,7 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
 
 CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     // Keys must be str but are not read any further.
-    return check_entries(dict, [&](PyObject* key, PyObject* entry_value) {
+    return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
         return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Fail;
     });
 }
@@ -121,7 +121,7 @@ CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* 
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != node.fields.size()) {
         return CheckResult::Fail;
     }
-    return check_entries(dict, [&](PyObject* key, PyObject* entry_value) {
+    return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t index) {
         if (!is_str(key)) {
             return CheckResult::Fail;
         }
@@ -129,7 +129,7 @@ CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* 
         if (!name) [[unlikely]] {
             return failed(std::move(name.error()));
         }
-        const FieldEntry* field = find_field(node.fields, *name);
+        const FieldEntry* field = find_field(node.fields, *name, index);
         return field != nullptr ? check_node(field->validator, entry_value) : CheckResult::Fail;
     });
 }

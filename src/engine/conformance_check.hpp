@@ -14,6 +14,10 @@ enum class CheckResult : uint8_t { Pass, Fail, Error };
 
 class ConformanceCheck {
 public:
+    // `root` is the tree the check will walk; its height decides whether
+    // the walk needs the interpreter's recursion counter.
+    explicit ConformanceCheck(const ValidatorNode& root) noexcept : guarded_(root.height > kUnguardedWalkHeight) {}
+
     CheckResult check_node(const ValidatorNode& node, PyObject* value);
 
     // The exception that ended the check, when it returned Error.
@@ -23,12 +27,14 @@ private:
     CheckResult failed(PendingError pending);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
-    // Runs `check_entry(key, value)` on each of the dict's entries, stopping
-    // at the first result other than Pass.
+    // Runs `check_entry(key, value, index)` on each of the dict's entries,
+    // stopping at the first result other than Pass.
     template <class EntryCheck>
     CheckResult check_entries(PyObject* dict, EntryCheck check_entry);
     CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
+
+    bool guarded_;
 };
 
 }  // namespace quillane

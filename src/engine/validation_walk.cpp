@@ -155,7 +155,7 @@ WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
-    RecursionGuard depth(kRecursionWhere);
+    RecursionGuard depth(kRecursionWhere, guarded_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
@@ -175,7 +175,7 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
 
 template <class ChildFor>
 WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
-    RecursionGuard depth(kRecursionWhere);
+    RecursionGuard depth(kRecursionWhere, guarded_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
@@ -183,7 +183,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
     Ref key;
     Ref entry_value;
     bool all_valid = true;
-    while (entries.next(key, entry_value)) {
+    for (size_t index = 0; entries.next(key, entry_value); ++index) {
         if (!is_str(key.get())) {
             return WalkOutcome::Undecided;
         }
@@ -191,7 +191,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
         if (!key_text) [[unlikely]] {
             return failed(std::move(key_text.error()));
         }
-        const ValidatorNode* child = child_for(*key_text);
+        const ValidatorNode* child = child_for(*key_text, index);
         if (child == nullptr) {
             return WalkOutcome::Undecided;
         }
@@ -208,7 +208,7 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
     if (!is_dict(value)) {
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
-    return walk_entries(value, [&](Utf8View) { return node.element.get(); });
+    return walk_entries(value, [&](Utf8View, size_t) { return node.element.get(); });
 }
 
 WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) {
@@ -227,8 +227,8 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
     WalkOutcome outcome = walk_entries(
         value,
-        [&](Utf8View key_text) -> const ValidatorNode* {
-            const FieldEntry* field = find_field(node.fields, key_text);
+        [&](Utf8View key_text, size_t index) -> const ValidatorNode* {
+            const FieldEntry* field = find_field(node.fields, key_text, index);
             if (field == nullptr) {
                 return nullptr;
             }

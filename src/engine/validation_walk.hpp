@@ -21,8 +21,10 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
 
 class ValidationWalk {
 public:
-    // `errors` is the list that receives the entries; borrowed for the walk.
-    explicit ValidationWalk(PyObject* errors) noexcept : errors_(errors) {}
+    // `errors` is the list that receives the entries, borrowed for the walk;
+    // `root` is the tree the walk will follow.
+    ValidationWalk(PyObject* errors, const ValidatorNode& root) noexcept
+        : errors_(errors), guarded_(root.height > kUnguardedWalkHeight) {}
 
     WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
 
@@ -39,8 +41,8 @@ private:
     WalkOutcome walk_str(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_list(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_items(const ValidatorNode& item_validator, PyObject* list);
-    // Walks each entry's value with the node that `child_for(key text)`
-    // names; a non-str key or a key without a node is Undecided.
+    // Walks each entry's value with the node that `child_for(key text,
+    // entry index)` names; a non-str key or a key without a node is Undecided.
     template <class ChildFor>
     WalkOutcome walk_entries(PyObject* dict, ChildFor child_for);
     WalkOutcome walk_dict(const ValidatorNode& node, PyObject* value);
@@ -48,6 +50,7 @@ private:
     WalkOutcome report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);
 
     PyObject* errors_;
+    bool guarded_;
     PathTrail path_;
 };
 

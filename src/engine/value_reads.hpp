@@ -8,6 +8,7 @@
 #include "schema/validator_node.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace quillane {
@@ -56,6 +57,11 @@ struct Utf8View {
 };
 
 inline Result<Utf8View> read_utf8(PyObject* text) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        // ASCII text is its own UTF-8 form.
+        return Utf8View{static_cast<const char*>(PyUnicode_DATA(text)),
+                        static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+    }
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
     if (bytes == nullptr) {
@@ -110,10 +116,40 @@ inline uint64_t length_broken(const LengthBounds& bounds, LengthBreach breach) n
     return breach == LengthBreach::TooShort ? *bounds.min_len : *bounds.max_len;
 }
 
-// The first field whose name has the key's bytes: lengths first, then bytes.
-inline const FieldEntry* find_field(const std::vector<FieldEntry>& fields, Utf8View key) noexcept {
+// Byte equality for short texts such as field names, without a library call.
+inline bool same_bytes(const char* a, const char* b, size_t size) noexcept {
+    for (; size >= 8; a += 8, b += 8, size -= 8) {
+        uint64_t x;
+        uint64_t y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) {
+            return false;
+        }
+    }
+    for (; size > 0; ++a, ++b, --size) {
+        if (*a != *b) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline bool names_field(const FieldEntry& field, Utf8View key) noexcept {
+    return field.name.size() == key.size && same_bytes(field.name.data(), key.bytes, key.size);
+}
+
+// The field whose name has the key's bytes (lengths compared first), or
+// null. Names are distinct, so the first match is the only one. Data usually
+// lists its keys in the schema's order, so the field at `likely_index` is
+// tried before the scan.
+inline const FieldEntry* find_field(const std::vector<FieldEntry>& fields, Utf8View key,
+                                    size_t likely_index) noexcept {
+    if (likely_index < fields.size() && names_field(fields[likely_index], key)) {
+        return &fields[likely_index];
+    }
     for (const FieldEntry& field : fields) {
-        if (field.name.size() == key.size && std::char_traits<char>::compare(field.name.data(), key.bytes, key.size) == 0) {
+        if (names_field(field, key)) {
             return &field;
         }
     }

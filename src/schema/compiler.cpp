@@ -7,6 +7,7 @@
 #include "binding/dict_iteration.hpp"
 #include "binding/recursion_guard.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 namespace quillane {
@@ -16,8 +17,10 @@ constexpr const char* kRecursionWhere = " while compiling a schema";
 
 bool is_compiled(const CompileOutcome& outcome) noexcept { return std::holds_alternative<ValidatorNode>(outcome); }
 
-std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
-    return std::make_unique<ValidatorNode>(std::move(std::get<ValidatorNode>(outcome)));
+// Moves a compiled child under `parent`, as its item or value validator.
+void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
+    parent.element = std::make_unique<ValidatorNode>(std::move(std::get<ValidatorNode>(child)));
+    parent.height = parent.element->height + 1;
 }
 
 // A field-map key as a field name; nothing (its error dropped) when the key
@@ -32,6 +35,9 @@ std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
 
 [[gnu::noinline]] CompileOutcome fields_node(std::vector<FieldEntry> entries) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
+    for (const FieldEntry& entry : entries) {
+        node.height = std::max(node.height, entry.validator.height + 1);
+    }
     node.fields = std::move(entries);
     return node;
 }
@@ -44,7 +50,7 @@ std::unique_ptr<ValidatorNode> take_node(CompileOutcome& outcome) {
 
 [[gnu::noinline]] CompileOutcome dict_node(CompileOutcome& value) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
-    node.element = take_node(value);
+    adopt_element(node, value);
     return node;
 }
 
@@ -269,7 +275,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     bool sized = lengths->min_len || lengths->max_len;
     ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
     node.lengths = *lengths;
-    node.element = take_node(item);
+    adopt_element(node, item);
     return node;
 }
 

@@ -36,6 +36,10 @@ struct NumberBounds {
     bool exclusive_max = false;
 };
 
+// Walks of trees up to this height cannot threaten the C stack, so they
+// skip the interpreter's recursion counter; taller trees pay for it.
+inline constexpr uint32_t kUnguardedWalkHeight = 64;
+
 // Inclusive bounds on a str's code points or a list's items.
 struct LengthBounds {
     std::optional<uint64_t> min_len;
@@ -48,6 +52,9 @@ struct FieldEntry;
 // Members a kind does not use stay empty.
 struct ValidatorNode {
     NodeKind kind = NodeKind::Any;
+    // Levels from this node down to its deepest leaf (1 for a leaf): how deep
+    // a walk of this tree recurses at most.
+    uint32_t height = 1;
     NumberBounds bounds;                     // IntRange*, FloatRange*
     LengthBounds lengths;                    // Str, ListSized
     std::unique_ptr<ValidatorNode> element;  // item validator (List*), value validator (Dict)
