@@ -9,7 +9,7 @@
 namespace quillane {
 namespace {
 
-constexpr std::array<std::string_view, 7> kFixedTexts = {
+constexpr std::array<std::string_view, kFixedMessageCount> kFixedTexts = {
     "Expected bool", "Expected int",  "Expected float",         "Expected str",
     "Expected list", "Expected dict", "Missing required field",
 };

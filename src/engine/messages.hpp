@@ -2,6 +2,7 @@
 // numbers filled in, and how each kind of number is written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@ enum class FixedMessage : uint8_t {
     ExpectedDict,
     MissingField,
 };
+inline constexpr size_t kFixedMessageCount = 7;
 
 // Which bound a number broke; None when it broke none.
 enum class BoundBreach : uint8_t { None, BelowMin, AboveMax, NotAboveMin, NotBelowMax };

@@ -35,20 +35,34 @@ WalkOutcome from_flag(bool all_valid) noexcept { return all_valid ? WalkOutcome:
 
 }  // namespace
 
-Status push_error(PyObject* errors, std::string_view path, std::string_view message, PyObject* value) {
+namespace {
+
+// Appends (path, message, value) with the message str already made.
+Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject* value) {
     Ref path_str = new_str(path);
-    Ref message_str = new_str(message);
     Ref entry = Ref::steal(PyTuple_New(3));
     if (!entry) [[unlikely]] {
         raise_api_call_failed();
     }
     PyTuple_SET_ITEM(entry.get(), 0, path_str.release());
-    PyTuple_SET_ITEM(entry.get(), 1, message_str.release());
+    PyTuple_SET_ITEM(entry.get(), 1, message.release());
     PyTuple_SET_ITEM(entry.get(), 2, Ref::borrow(value).release());
+    // Two strs and a value that cannot hold references to other objects make
+    // a tuple that can never be part of a cycle: keep it away from the
+    // cyclic collector, as the collector itself would on its next pass.
+    if (!PyObject_GC_IsTracked(value)) {
+        PyObject_GC_UnTrack(entry.get());
+    }
     if (PyList_Append(errors, entry.get()) != 0) {
         return fail(fetch_pending());
     }
     return {};
+}
+
+}  // namespace
+
+Status push_error(PyObject* errors, std::string_view path, std::string_view message, PyObject* value) {
+    return push_entry(errors, path, new_str(message), value);
 }
 
 WalkOutcome ValidationWalk::failed(PendingError pending) {
@@ -63,8 +77,16 @@ WalkOutcome ValidationWalk::failed(PendingError pending) {
     return WalkOutcome::Invalid;
 }
 
-WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
-    return report(fixed_message_text(message), value);
+// Entries with the same fixed message share one str per walk.
+[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
+    Ref& text = fixed_messages_[static_cast<size_t>(message)];
+    if (!text) {
+        text = new_str(fixed_message_text(message));
+    }
+    if (Status pushed = push_entry(errors_, path_.render(), text, value); !pushed) {
+        return failed(std::move(pushed.error()));
+    }
+    return WalkOutcome::Invalid;
 }
 
 WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {

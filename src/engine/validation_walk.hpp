@@ -7,6 +7,7 @@
 #include "engine/path_trail.hpp"
 #include "schema/validator_node.hpp"
 
+#include <array>
 #include <optional>
 #include <string_view>
 
@@ -52,6 +53,7 @@ private:
     PyObject* errors_;
     bool guarded_;
     PathTrail path_;
+    std::array<Ref, kFixedMessageCount> fixed_messages_;
 };
 
 }  // namespace quillane
