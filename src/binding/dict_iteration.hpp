@@ -16,20 +16,29 @@ public:
     // size changed, or which yields more entries than it had at the start
     // (keys replaced at constant size), is an internal fault.
     bool next(Ref& key, Ref& value) {
+        PyObject* borrowed_key = nullptr;
+        PyObject* borrowed_value = nullptr;
+        if (!next_borrowed(borrowed_key, borrowed_value)) {
+            return false;
+        }
+        key = Ref::borrow(borrowed_key);
+        value = Ref::borrow(borrowed_value);
+        return true;
+    }
+
+    // As next, with key and value borrowed from the dict: valid only until
+    // Python code runs.
+    bool next_borrowed(PyObject*& key, PyObject*& value) {
         if (PyDict_GET_SIZE(dict_.get()) != start_size_) [[unlikely]] {
             raise_internal_fault("dictionary changed size during iteration");
         }
         if (remaining_ == -1) [[unlikely]] {
             raise_internal_fault("dictionary keys changed during iteration");
         }
-        PyObject* borrowed_key = nullptr;
-        PyObject* borrowed_value = nullptr;
-        if (!PyDict_Next(dict_.get(), &position_, &borrowed_key, &borrowed_value)) {
+        if (!PyDict_Next(dict_.get(), &position_, &key, &value)) {
             return false;
         }
         --remaining_;
-        key = Ref::borrow(borrowed_key);
-        value = Ref::borrow(borrowed_value);
         return true;
     }
 

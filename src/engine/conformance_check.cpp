@@ -74,16 +74,26 @@ CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* val
     return verdict(check_length(node.lengths, *length) == LengthBreach::None);
 }
 
+// Checks a value borrowed from a container. Where the check may run Python
+// code, which could change the container and free the value, the value is
+// held for the length of its check; otherwise the borrow is enough.
+CheckResult ConformanceCheck::check_held(const ValidatorNode& node, PyObject* value) {
+    if (passes_without_python_code(node.kind, value)) [[likely]] {
+        return check_node(node, value);
+    }
+    Ref held = Ref::borrow(value);
+    return check_node(node, held.get());
+}
+
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
     ListIteration items(list);
-    Ref item;
     Py_ssize_t index = 0;
-    while (items.next(item, index)) {
-        CheckResult result = check_node(item_validator, item.get());
+    while (PyObject* item = items.next_borrowed(index)) {
+        CheckResult result = check_held(item_validator, item);
         if (result != CheckResult::Pass) {
             return result;
         }
@@ -98,10 +108,10 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
         return failed(fetch_pending());
     }
     DictIteration entries(dict);
-    Ref key;
-    Ref entry_value;
-    for (size_t index = 0; entries.next(key, entry_value); ++index) {
-        CheckResult result = check_entry(key.get(), entry_value.get(), index);
+    PyObject* key = nullptr;
+    PyObject* entry_value = nullptr;
+    for (size_t index = 0; entries.next_borrowed(key, entry_value); ++index) {
+        CheckResult result = check_entry(key, entry_value, index);
         if (result != CheckResult::Pass) {
             return result;
         }
@@ -112,7 +122,7 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
 CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     // Keys must be str but are not read any further.
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
-        return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Fail;
+        return is_str(key) ? check_held(*node.element, entry_value) : CheckResult::Fail;
     });
 }
 
@@ -130,7 +140,7 @@ CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* 
             return failed(std::move(name.error()));
         }
         const FieldEntry* field = find_field(node.fields, *name, index);
-        return field != nullptr ? check_node(field->validator, entry_value) : CheckResult::Fail;
+        return field != nullptr ? check_held(field->validator, entry_value) : CheckResult::Fail;
     });
 }
 

@@ -25,6 +25,7 @@ public:
 
 private:
     CheckResult failed(PendingError pending);
+    CheckResult check_held(const ValidatorNode& node, PyObject* value);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
     // Runs `check_entry(key, value, index)` on each of the dict's entries,

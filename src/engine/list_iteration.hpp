@@ -12,16 +12,23 @@ public:
     explicit ListIteration(PyObject* list) noexcept
         : list_(Ref::borrow(list)), start_length_(PyList_GET_SIZE(list)) {}
 
-    // The next item, as a new reference, and its index; false at the end.
-    // Stops at the smaller of the starting and the current length, so a
+    // The next item, borrowed from the list, and its index; null at the
+    // end. Stops at the smaller of the starting and the current length, so a
     // shrinking list ends the walk early and appended items are not visited.
-    bool next(Ref& item, Py_ssize_t& index) noexcept {
+    // The borrowed item stays valid only until Python code runs.
+    PyObject* next_borrowed(Py_ssize_t& index) noexcept {
         if (next_index_ >= start_length_ || next_index_ >= PyList_GET_SIZE(list_.get())) {
-            return false;
+            return nullptr;
         }
         index = next_index_++;
-        item = Ref::borrow(PyList_GET_ITEM(list_.get(), index));
-        return true;
+        return PyList_GET_ITEM(list_.get(), index);
+    }
+
+    // As next_borrowed, with a reference of the caller's own; false at the end.
+    bool next(Ref& item, Py_ssize_t& index) noexcept {
+        PyObject* borrowed = next_borrowed(index);
+        item = Ref::borrow(borrowed);
+        return borrowed != nullptr;
     }
 
 private:

@@ -29,12 +29,48 @@ inline std::optional<int64_t> read_integer(PyObject* value) {
     if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
         return static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
     }
+    if (PyLong_Check(value)) {
+        // Beyond 64 bits is a plain answer, not worth an OverflowError.
+        int overflow = 0;
+        long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) {
+            return std::nullopt;
+        }
+        return static_cast<int64_t>(integer);
+    }
+    // Without __index__ the conversion could only raise a TypeError, which
+    // would be discarded: skip making it.
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number == nullptr || number->nb_index == nullptr) {
+        return std::nullopt;
+    }
     long long integer = PyLong_AsLongLong(value);
     if (integer == -1 && PyErr_Occurred() != nullptr) {
         Ref discarded = Ref::steal(PyErr_GetRaisedException());
         return std::nullopt;
     }
     return static_cast<int64_t>(integer);
+}
+
+// Whether checking `value` against a node of `kind` runs no Python code as
+// long as the value passes: leaf kinds read through the C API directly; only
+// an integer read of an object that is not an int calls its __index__, and
+// containers check their children. A failing check may allocate (and so
+// run a collection) but ends the check at once.
+inline bool passes_without_python_code(NodeKind kind, PyObject* value) noexcept {
+    switch (kind) {
+        case NodeKind::Int:
+        case NodeKind::IntRange:
+        case NodeKind::IntRangeExclusive:
+            return PyLong_Check(value);
+        case NodeKind::List:
+        case NodeKind::ListSized:
+        case NodeKind::Dict:
+        case NodeKind::Fields:
+            return false;
+        default:
+            return true;
+    }
 }
 
 // The double of a value that passed the float test. A float subclass may
