@@ -10,9 +10,9 @@ import gc
 import sys
 
 import pytest
+from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator
 
 import quillane_core
-from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator
 
 _testcapi = pytest.importorskip("_testcapi")
 
@@ -151,3 +151,16 @@ def test_failed_allocations_leak_nothing(monkeypatch):
     # and goes; a leak on the failure paths grows in every sweep.
     assert min(growth) < 30, growth
     assert [sys.getrefcount(item) for item in data] == baseline
+
+
+def test_validate_of_conforming_data_allocates_nothing():
+    validator = quillane_core.compile_schema(_schema())
+    data = dict(VALID, name="Zoë", tags=[{"label": "naïve ✓", "weight": 2}] * 50)
+    validate = validator.validate
+    assert validate(data) is data  # the interpreter caches the strs' UTF-8 forms now
+    _testcapi.set_nomemory(0)  # from here on, every allocation fails
+    try:
+        result = validate(data)
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert result is data
