@@ -22,8 +22,9 @@ from __future__ import annotations
 import os
 import random
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
@@ -122,6 +123,7 @@ def word(rng: random.Random, low: int, high: int) -> str:
 
 # Flat record -----------------------------------------------------------------
 
+
 def flat_schema() -> dict:
     """One field of every leaf kind the module knows, under one field map."""
     return {
@@ -159,9 +161,9 @@ def flat_valid() -> dict:
 
 def flat_payload() -> Payload:
     invalid = flat_valid()
-    invalid["level"] = "-7"                               # wrong type
-    invalid["ratio"] = 1.0                                # at an exclusive bound
-    invalid["tags"] = [f"t{i}" for i in range(9)]         # list too long
+    invalid["level"] = "-7"  # wrong type
+    invalid["ratio"] = 1.0  # at an exclusive bound
+    invalid["tags"] = [f"t{i}" for i in range(9)]  # list too long
     invalid["labels"] = {"team": "analytical", "site": 5}  # wrong type in a dict
     return Payload(
         key="flat",
@@ -207,29 +209,31 @@ def nested_valid(rng: random.Random) -> dict:
     for s in range(SECTIONS):
         rows = []
         for r in range(ROWS):
-            rows.append({
-                "sku": f"SK{s:02d}{r:04d}",
-                "qty": rng.randint(0, 10_000),
-                "price": round(rng.uniform(0.01, 999.0), 2),
-                "in_stock": rng.random() < 0.8,
-                # Two tags on even rows, none on odd ones: one leaf a row on average.
-                "tags": [word(rng, 3, 10) for _ in range(2 if r % 2 == 0 else 0)],
-            })
+            rows.append(
+                {
+                    "sku": f"SK{s:02d}{r:04d}",
+                    "qty": rng.randint(0, 10_000),
+                    "price": round(rng.uniform(0.01, 999.0), 2),
+                    "in_stock": rng.random() < 0.8,
+                    # Two tags on even rows, none on odd ones: one leaf a row on average.
+                    "tags": [word(rng, 3, 10) for _ in range(2 if r % 2 == 0 else 0)],
+                }
+            )
         sections.append({"name": f"Section {s}", "weight": round(rng.random(), 3), "rows": rows})
     return {"id": 7001, "title": "Quarterly inventory", "sections": sections}
 
 
 NESTED_BREAKS: list[Callable[[dict], None]] = [
-    lambda row: row.__setitem__("qty", -3),                       # below minimum
-    lambda row: row.__setitem__("sku", "SK123"),                  # too short
-    lambda row: row.__setitem__("price", "12.50"),                # wrong type
-    lambda row: row.__setitem__("in_stock", None),                # wrong type
-    lambda row: row.__delitem__("price"),                         # missing field
+    lambda row: row.__setitem__("qty", -3),  # below minimum
+    lambda row: row.__setitem__("sku", "SK123"),  # too short
+    lambda row: row.__setitem__("price", "12.50"),  # wrong type
+    lambda row: row.__setitem__("in_stock", None),  # wrong type
+    lambda row: row.__delitem__("price"),  # missing field
     lambda row: row.__setitem__("tags", ["a", "b", "c", "d", "e"]),  # list too long
-    lambda row: row.__setitem__("price", 0.0),                    # at an exclusive bound
-    lambda row: row.__setitem__("qty", 2.5),                      # wrong type
-    lambda row: row.__setitem__("qty", 10_001),                   # above maximum
-    lambda row: row.__setitem__("sku", "SK1234567"),              # too long
+    lambda row: row.__setitem__("price", 0.0),  # at an exclusive bound
+    lambda row: row.__setitem__("qty", 2.5),  # wrong type
+    lambda row: row.__setitem__("qty", 10_001),  # above maximum
+    lambda row: row.__setitem__("sku", "SK1234567"),  # too long
 ]
 
 
@@ -257,42 +261,46 @@ RECORDS = 10_000
 
 
 def records_schema() -> ListValidator:
-    return ListValidator({
-        "id": Int(min=1),
-        "name": StringValidator(min_len=1, max_len=32),
-        "email": StringValidator(min_len=3, max_len=64),
-        "age": Int(min=0, max=150),
-        "score": Float(min=0.0, max=1.0),
-        "active": BoolValidator(),
-        "roles": ListValidator(StringValidator(min_len=1, max_len=16), max_len=4),
-    })
+    return ListValidator(
+        {
+            "id": Int(min=1),
+            "name": StringValidator(min_len=1, max_len=32),
+            "email": StringValidator(min_len=3, max_len=64),
+            "age": Int(min=0, max=150),
+            "score": Float(min=0.0, max=1.0),
+            "active": BoolValidator(),
+            "roles": ListValidator(StringValidator(min_len=1, max_len=16), max_len=4),
+        }
+    )
 
 
 def records_valid(rng: random.Random) -> list:
     records = []
     for i in range(RECORDS):
         name = word(rng, 3, 12).capitalize()
-        records.append({
-            "id": i + 1,
-            "name": name,
-            "email": f"{name.lower()}{i}@example.org",
-            "age": rng.randint(0, 150),
-            "score": rng.random(),
-            "active": rng.random() < 0.5,
-            "roles": rng.sample(["admin", "editor", "viewer", "owner", "auditor"], rng.randint(0, 3)),
-        })
+        records.append(
+            {
+                "id": i + 1,
+                "name": name,
+                "email": f"{name.lower()}{i}@example.org",
+                "age": rng.randint(0, 150),
+                "score": rng.random(),
+                "active": rng.random() < 0.5,
+                "roles": rng.sample(["admin", "editor", "viewer", "owner", "auditor"], rng.randint(0, 3)),
+            }
+        )
     return records
 
 
 RECORD_BREAKS: list[Callable[[dict], None]] = [
-    lambda rec: rec.__setitem__("age", 151),                      # above maximum
-    lambda rec: rec.__setitem__("email", "x@"),                   # too short
-    lambda rec: rec.__setitem__("score", "0.5"),                  # wrong type
-    lambda rec: rec.__delitem__("active"),                        # missing field
-    lambda rec: rec.__setitem__("id", 0),                         # below minimum
+    lambda rec: rec.__setitem__("age", 151),  # above maximum
+    lambda rec: rec.__setitem__("email", "x@"),  # too short
+    lambda rec: rec.__setitem__("score", "0.5"),  # wrong type
+    lambda rec: rec.__delitem__("active"),  # missing field
+    lambda rec: rec.__setitem__("id", 0),  # below minimum
     lambda rec: rec.__setitem__("roles", ["a", "b", "c", "d", "e"]),  # list too long
-    lambda rec: rec.__setitem__("name", ""),                      # too short
-    lambda rec: rec.__setitem__("active", "yes"),                 # wrong type
+    lambda rec: rec.__setitem__("name", ""),  # too short
+    lambda rec: rec.__setitem__("active", "yes"),  # wrong type
 ]
 
 
@@ -392,7 +400,7 @@ def strings_payload() -> Payload:
     invalid = strings_valid(rng)
     for n, position in enumerate(spread(100, STRINGS)):
         if n % 5 == 4:
-            invalid[position] = 24                            # wrong type
+            invalid[position] = 24  # wrong type
         elif n % 2:
             invalid[position] = text(rng, rng.randint(1, 2))  # too short
         else:

@@ -28,8 +28,11 @@ def probes() -> list[Probe]:
         Probe("`inf` where an unbounded float is expected", {"x": Float()}, {"x": float("inf")}),
         Probe("`2**64` where an unbounded int is expected", {"n": Int()}, {"n": 2**64}),
         Probe("a tuple where a list is expected", {"xs": ListValidator(Int())}, {"xs": (1, 2)}),
-        Probe("`'😀😀😀'` (3 code points, 12 UTF-8 bytes) with at most 3",
-              {"s": StringValidator(max_len=3)}, {"s": "😀😀😀"}),
+        Probe(
+            "`'😀😀😀'` (3 code points, 12 UTF-8 bytes) with at most 3",
+            {"s": StringValidator(max_len=3)},
+            {"s": "😀😀😀"},
+        ),
         Probe("an unknown key in a record", {"n": Int()}, {"n": 1, "m": 2}),
     ]
 

@@ -33,8 +33,9 @@ import subprocess
 import sys
 import sysconfig
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -59,10 +60,10 @@ OPERATIONS = [
 
 @dataclass
 class Settings:
-    repeats: int        # samples per system and operation
-    min_repeats: int    # for a system too slow to get all of them in its budget
-    sample: float       # seconds one sample lasts at least
-    budget: float       # seconds of samples one system gets for one operation
+    repeats: int  # samples per system and operation
+    min_repeats: int  # for a system too slow to get all of them in its budget
+    sample: float  # seconds one sample lasts at least
+    budget: float  # seconds of samples one system gets for one operation
 
 
 FULL = Settings(repeats=11, min_repeats=3, sample=0.025, budget=3.0)
@@ -70,6 +71,7 @@ QUICK = Settings(repeats=3, min_repeats=2, sample=0.005, budget=0.4)
 
 
 # Timing ---------------------------------------------------------------------------
+
 
 @dataclass
 class Entry:
@@ -106,8 +108,7 @@ def calibrate(entry: Entry, settings: Settings) -> None:
     if per_call * number < settings.sample:
         # A fast call: the least of three tries, so that one preempted try
         # does not make the samples too short.
-        per_call = min(per_call, run_calls(entry.call, entry.data, number),
-                       run_calls(entry.call, entry.data, number))
+        per_call = min(per_call, run_calls(entry.call, entry.data, number), run_calls(entry.call, entry.data, number))
     entry.number = max(1, round(settings.sample / per_call))
     sample_time = per_call * entry.number
     entry.repeats = max(settings.min_repeats, min(settings.repeats, int(settings.budget / sample_time)))
@@ -132,18 +133,20 @@ def measure(entries: list[Entry], settings: Settings) -> None:
 
 # Agreement ------------------------------------------------------------------------
 
+
 @dataclass
 class Standing:
     """What a system's answers on one payload allow to be timed."""
 
-    timed: bool = True          # the verdicts agree: validate is timed
-    collect: bool = False       # it lists violations, and the list agrees
-    reason: str = ""            # why not, when it is not timed
+    timed: bool = True  # the verdicts agree: validate is timed
+    collect: bool = False  # it lists violations, and the list agrees
+    reason: str = ""  # why not, when it is not timed
     collect_reason: str = ""
 
 
-def judge(system: System, prepared: system_module.Prepared, payload: payload_module.Payload,
-          reference_errors: list) -> Standing:
+def judge(
+    system: System, prepared: system_module.Prepared, payload: payload_module.Payload, reference_errors: list
+) -> Standing:
     standing = Standing()
     if system.is_floor:
         standing.collect = True
@@ -184,22 +187,26 @@ def judge(system: System, prepared: system_module.Prepared, payload: payload_mod
 
 # One payload ----------------------------------------------------------------------
 
+
 @dataclass
 class PayloadResult:
     payload: payload_module.Payload
     values_valid: int
     values_invalid: int
     standings: dict[str, Standing]
-    times: dict[str, dict[str, float]]   # operation -> system key -> median seconds
-    samples: dict[str, dict[str, int]]   # operation -> system key -> repeats taken
+    times: dict[str, dict[str, float]]  # operation -> system key -> median seconds
+    samples: dict[str, dict[str, int]]  # operation -> system key -> repeats taken
 
 
-def bench_payload(payload: payload_module.Payload, systems: list[System], settings: Settings,
-                  log: Callable[[str], None]) -> PayloadResult:
+def bench_payload(
+    payload: payload_module.Payload, systems: list[System], settings: Settings, log: Callable[[str], None]
+) -> PayloadResult:
     reference_errors = reference_model.collect(reference_model.compile_schema(payload.schema), payload.invalid)
     if reference_errors is None or len(reference_errors) != payload.violations:
-        raise SystemExit(f"payload {payload.key}: the invalid instance should hold {payload.violations} "
-                         f"violations, the pure-Python baseline finds {reference_errors and len(reference_errors)}")
+        raise SystemExit(
+            f"payload {payload.key}: the invalid instance should hold {payload.violations} "
+            f"violations, the pure-Python baseline finds {reference_errors and len(reference_errors)}"
+        )
     if reference_model.collect(reference_model.compile_schema(payload.schema), payload.valid) != []:
         raise SystemExit(f"payload {payload.key}: the valid instance does not conform")
 
@@ -235,11 +242,18 @@ def bench_payload(payload: payload_module.Payload, systems: list[System], settin
         times[op] = {entry.key: entry.median for entry in entries}
         samples[op] = {entry.key: len(entry.samples) for entry in entries}
         log(f"  {label}: {time.perf_counter() - started:.1f} s")
-    return PayloadResult(payload, payload_module.count_values(payload.valid),
-                         payload_module.count_values(payload.invalid), standings, times, samples)
+    return PayloadResult(
+        payload,
+        payload_module.count_values(payload.valid),
+        payload_module.count_values(payload.invalid),
+        standings,
+        times,
+        samples,
+    )
 
 
 # compile_schema -------------------------------------------------------------------
+
 
 def compile_entries(schema: Any) -> list[tuple[str, Callable[[Any], Any], Any]]:
     """(key, call, argument) of every system that builds a validator from `schema`."""
@@ -249,16 +263,19 @@ def compile_entries(schema: Any) -> list[tuple[str, Callable[[Any], Any], Any]]:
     ]
     try:
         from pydantic_core import SchemaValidator
+
         entries.append(("pydantic", SchemaValidator, system_module.pydantic_schema(schema, fail_fast=False)))
     except ImportError:
         pass
     try:
         import jsonschema_rs
+
         entries.append(("jsonschema_rs", jsonschema_rs.Draft7Validator, system_module.root_json_schema(schema)))
     except ImportError:
         pass
     try:
         import fastjsonschema
+
         entries.append(("fastjsonschema", fastjsonschema.compile, system_module.root_json_schema(schema)))
     except ImportError:
         pass
@@ -288,6 +305,7 @@ def bench_compile(settings: Settings, log: Callable[[str], None]) -> list[dict]:
 
 # Probes ----------------------------------------------------------------------------
 
+
 def run_probes(systems: list[System]) -> list[dict]:
     rows = []
     for probe in probe_module.probes():
@@ -306,6 +324,7 @@ def run_probes(systems: list[System]) -> list[dict]:
 
 
 # The machine -------------------------------------------------------------------------
+
 
 def command_line(args: list[str]) -> str:
     try:
@@ -372,7 +391,7 @@ def environment(systems: list[System], missing: list[System], quick: bool) -> di
     except AttributeError:
         usable = cores
     return {
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "mode": "quick" if quick else "full",
         "cpu": cpu_model(),
         "cores": cores,
@@ -389,6 +408,7 @@ def environment(systems: list[System], missing: list[System], quick: bool) -> di
 
 
 # Report ----------------------------------------------------------------------------
+
 
 def load_average() -> str:
     try:
@@ -447,13 +467,18 @@ def payload_section(result: PayloadResult, systems: list[System]) -> list[str]:
             notes.append(f"- {system.label} disagrees here ({standing.reason}); not timed.")
         elif standing.collect_reason and standing.collect_reason != "stops at the first error":
             notes.append(f"- {system.label}: collect disagrees ({standing.collect_reason}); not timed.")
-    few = sorted({s.label for s in systems
-                  for op in result.samples if result.samples[op].get(s.key, 0) and
-                  result.samples[op][s.key] < max(result.samples[op].values())})
+    few = sorted(
+        {
+            s.label
+            for s in systems
+            for op in result.samples
+            if result.samples[op].get(s.key, 0) and result.samples[op][s.key] < max(result.samples[op].values())
+        }
+    )
     if few:
         notes.append(f"- Fewer repeats within the time budget for: {', '.join(few)}.")
     if notes:
-        out += [""] + notes
+        out += ["", *notes]
     out.append("")
     return out
 
@@ -503,8 +528,9 @@ def probe_section(rows: list[dict], systems: list[System]) -> list[str]:
     return out
 
 
-def render(env: dict, results: list[PayloadResult], compile_rows: list[dict], probe_rows: list[dict],
-           systems: list[System]) -> str:
+def render(
+    env: dict, results: list[PayloadResult], compile_rows: list[dict], probe_rows: list[dict], systems: list[System]
+) -> str:
     versions = ", ".join(f"{name} {version}" for name, version in env["versions"].items())
     out = [
         "## Results",
@@ -524,7 +550,7 @@ def render(env: dict, results: list[PayloadResult], compile_rows: list[dict], pr
         out.append(f"- Not installed, left out: {', '.join(env['missing'])}")
     out += [
         "",
-        "Times are medians per call; \"per value\" divides by the number of values in the instance "
+        'Times are medians per call; "per value" divides by the number of values in the instance '
         "(containers included; not given for validate on the invalid instance, which may stop at the "
         "first violation); the ratios divide by quillane_core's and by the floor's median for "
         "the same operation in the same run, so above 1× is slower. msgspec and fastjsonschema stop "
@@ -554,8 +580,12 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="fewer and shorter samples (under a minute)")
     parser.add_argument("--write-readme", action="store_true", help="replace the results in bench/README.md")
     parser.add_argument("--json", metavar="PATH", help="also write the raw results as JSON")
-    parser.add_argument("--only", nargs="+", metavar="KEY",
-                        help="payloads to run (flat nested records mapping ints strings); skips compile")
+    parser.add_argument(
+        "--only",
+        nargs="+",
+        metavar="KEY",
+        help="payloads to run (flat nested records mapping ints strings); skips compile",
+    )
     args = parser.parse_args()
     settings = QUICK if args.quick else FULL
 
@@ -597,9 +627,15 @@ def main() -> int:
         raw = {
             "environment": env,
             "payloads": [
-                {"key": r.payload.key, "values": r.values_valid, "times": r.times, "samples": r.samples,
-                 "disagreements": {k: s.reason or s.collect_reason for k, s in r.standings.items()
-                                   if s.reason or s.collect_reason}}
+                {
+                    "key": r.payload.key,
+                    "values": r.values_valid,
+                    "times": r.times,
+                    "samples": r.samples,
+                    "disagreements": {
+                        k: s.reason or s.collect_reason for k, s in r.standings.items() if s.reason or s.collect_reason
+                    },
+                }
                 for r in results
             ],
             "compile": compile_rows,

@@ -27,14 +27,16 @@ import importlib.metadata
 import itertools
 import os
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
-import quillane_core  # noqa: E402
 import reference_model  # noqa: E402
+
+import quillane_core  # noqa: E402
 
 JSON_SCHEMA_DRAFT = "http://json-schema.org/draft-07/schema#"
 
@@ -47,8 +49,8 @@ class Unavailable(Exception):
 class Prepared:
     """One system set up for one schema."""
 
-    validate: Callable[[Any], Any]              # timed: the yes/no check
-    check: Callable[[Any], bool]                # verdict of the yes/no check
+    validate: Callable[[Any], Any]  # timed: the yes/no check
+    check: Callable[[Any], bool]  # verdict of the yes/no check
     collect: Callable[[Any], Any] | None = None  # timed: every violation
     errors: Callable[[Any], list | None] | None = None  # the violations as a list
 
@@ -72,6 +74,7 @@ class System:
 
 
 # Reading the schema objects ------------------------------------------------------
+
 
 def kind_of(node: Any) -> str:
     if isinstance(node, dict):
@@ -110,6 +113,7 @@ def length_bounds(node: Any) -> dict[str, int]:
 
 # This module and the reference model ------------------------------------------
 
+
 def prepare_quillane(schema: Any) -> Prepared:
     validator = quillane_core.compile_schema(schema)
     if validator is None:
@@ -145,9 +149,11 @@ def prepare_floor(schema: Any) -> Prepared:
 
 # msgspec ----------------------------------------------------------------------------
 
+
 def msgspec_type(node: Any, names: Callable[[], str]) -> Any:
-    import msgspec
     from typing import Annotated
+
+    import msgspec
 
     kind = kind_of(node)
     if kind == "fields":
@@ -195,14 +201,14 @@ def prepare_msgspec(schema: Any) -> Prepared:
 
 # pydantic-core ------------------------------------------------------------------
 
+
 def pydantic_schema(node: Any, fail_fast: bool) -> Any:
     from pydantic_core import core_schema as cs
 
     kind = kind_of(node)
     if kind == "fields":
         fields = {
-            name: cs.typed_dict_field(pydantic_schema(sub, fail_fast), required=True)
-            for name, sub in node.items()
+            name: cs.typed_dict_field(pydantic_schema(sub, fail_fast), required=True) for name, sub in node.items()
         }
         return cs.typed_dict_schema(fields, strict=True, extra_behavior="forbid", total=True)
     if kind == "any":
@@ -216,11 +222,19 @@ def pydantic_schema(node: Any, fail_fast: bool) -> Any:
     if kind == "str":
         return cs.str_schema(strict=True, **length_bounds(node))
     if kind == "list":
-        return cs.list_schema(pydantic_schema(node._item_validator, fail_fast), strict=True,
-                              fail_fast=fail_fast or None, **length_bounds(node))
+        return cs.list_schema(
+            pydantic_schema(node._item_validator, fail_fast),
+            strict=True,
+            fail_fast=fail_fast or None,
+            **length_bounds(node),
+        )
     if kind == "dict":
-        return cs.dict_schema(cs.str_schema(strict=True), pydantic_schema(node._value_validator, fail_fast),
-                              strict=True, fail_fast=fail_fast or None)
+        return cs.dict_schema(
+            cs.str_schema(strict=True),
+            pydantic_schema(node._value_validator, fail_fast),
+            strict=True,
+            fail_fast=fail_fast or None,
+        )
     raise AssertionError(kind)
 
 
@@ -252,6 +266,7 @@ def prepare_pydantic(schema: Any) -> Prepared:
 
 
 # JSON Schema ---------------------------------------------------------------------
+
 
 def json_schema(node: Any) -> dict:
     kind = kind_of(node)
@@ -344,23 +359,59 @@ def prepare_jsonschema(schema: Any) -> Prepared:
 
 
 QUILLANE = System("quillane", "quillane_core", "quillane_core", prepare_quillane)
-REFERENCE = System("reference", "pure-Python baseline", None, prepare_reference,
-                   note="tests/reference_model.py, what runs without the module")
-FLOOR = System("floor", "floor (C walk)", "quillane-bench-floor", prepare_floor, is_floor=True,
-               note="bench/floor: visits every value, type test, UTF-8 form of each str")
+REFERENCE = System(
+    "reference",
+    "pure-Python baseline",
+    None,
+    prepare_reference,
+    note="tests/reference_model.py, what runs without the module",
+)
+FLOOR = System(
+    "floor",
+    "floor (C walk)",
+    "quillane-bench-floor",
+    prepare_floor,
+    is_floor=True,
+    note="bench/floor: visits every value, type test, UTF-8 form of each str",
+)
 
 PEERS = [
-    System("msgspec", "msgspec", "msgspec", prepare_msgspec,
-           note="convert(strict=True) into Structs (forbid_unknown_fields); stops at the first error"),
-    System("pydantic", "pydantic-core", "pydantic-core", prepare_pydantic,
-           note="strict SchemaValidator, typed dicts with extra_behavior='forbid'; "
-                "validate with fail_fast lists and dicts, collect from ValidationError.errors()"),
-    System("jsonschema_rs", "jsonschema-rs", "jsonschema-rs", prepare_jsonschema_rs,
-           note="Draft7Validator: is_valid, list(iter_errors())"),
-    System("fastjsonschema", "fastjsonschema", "fastjsonschema", prepare_fastjsonschema,
-           note="compiled draft-07 validator, exception as verdict; stops at the first error"),
-    System("jsonschema", "jsonschema", "jsonschema", prepare_jsonschema,
-           note="Draft7Validator: is_valid, list(iter_errors())"),
+    System(
+        "msgspec",
+        "msgspec",
+        "msgspec",
+        prepare_msgspec,
+        note="convert(strict=True) into Structs (forbid_unknown_fields); stops at the first error",
+    ),
+    System(
+        "pydantic",
+        "pydantic-core",
+        "pydantic-core",
+        prepare_pydantic,
+        note="strict SchemaValidator, typed dicts with extra_behavior='forbid'; "
+        "validate with fail_fast lists and dicts, collect from ValidationError.errors()",
+    ),
+    System(
+        "jsonschema_rs",
+        "jsonschema-rs",
+        "jsonschema-rs",
+        prepare_jsonschema_rs,
+        note="Draft7Validator: is_valid, list(iter_errors())",
+    ),
+    System(
+        "fastjsonschema",
+        "fastjsonschema",
+        "fastjsonschema",
+        prepare_fastjsonschema,
+        note="compiled draft-07 validator, exception as verdict; stops at the first error",
+    ),
+    System(
+        "jsonschema",
+        "jsonschema",
+        "jsonschema",
+        prepare_jsonschema,
+        note="Draft7Validator: is_valid, list(iter_errors())",
+    ),
 ]
 
 ALL_SYSTEMS = [QUILLANE, REFERENCE, *PEERS, FLOOR]

@@ -10,10 +10,11 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import payloads  # noqa: E402
-import reference_model  # noqa: E402
-import systems  # noqa: E402
-import quillane_core  # noqa: E402
+import payloads
+import reference_model
+import systems
+
+import quillane_core
 
 PAYLOADS = payloads.all_payloads()
 IDS = [p.key for p in PAYLOADS]

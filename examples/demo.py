@@ -41,8 +41,13 @@ def best_rate(method, records: list, repeats: int) -> float:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("orders", nargs="?", type=Path, default=HERE / "orders.jsonl",
-                        help="a JSON Lines file with one order per line (default: the shipped sample)")
+    parser.add_argument(
+        "orders",
+        nargs="?",
+        type=Path,
+        default=HERE / "orders.jsonl",
+        help="a JSON Lines file with one order per line (default: the shipped sample)",
+    )
     parser.add_argument("--show", type=int, default=10, metavar="N", help="violations to list (default 10)")
     parser.add_argument("--repeats", type=int, default=5, metavar="N", help="timed passes per method (default 5)")
     args = parser.parse_args()
@@ -60,9 +65,9 @@ def main() -> int:
         return 1
 
     conforming = 0
-    invalid: list[tuple[int, list]] = []   # (line number, violations)
-    undecided: list[int] = []              # line numbers
-    mismatched: list[int] = []             # validate() and collect() disagree
+    invalid: list[tuple[int, list]] = []  # (line number, violations)
+    undecided: list[int] = []  # line numbers
+    mismatched: list[int] = []  # validate() and collect() disagree
     for number, record in enumerate(records, start=1):
         passed = validator.validate(record) is record
         errors = validator.collect(record)
@@ -94,8 +99,11 @@ def main() -> int:
         print(f"             lines {', '.join(map(str, undecided[:12]))}{more}")
 
     if invalid and args.show > 0:
-        rows = [(number, path or "(root)", message, shorten(repr(value), 28))
-                for number, errors in invalid for path, message, value in errors][: args.show]
+        rows = [
+            (number, path or "(root)", message, shorten(repr(value), 28))
+            for number, errors in invalid
+            for path, message, value in errors
+        ][: args.show]
         path_w = max(len("path"), *(len(row[1]) for row in rows))
         msg_w = max(len("message"), *(len(row[2]) for row in rows))
         print()

@@ -23,20 +23,98 @@ UNDECIDED_COUNT = 10
 
 OUT = Path(__file__).resolve().parent / "orders.jsonl"
 
-FIRST = ["Ada", "Bram", "Chiara", "Dmitri", "Elif", "Farid", "Greta", "Hiro", "Ines", "Jonas",
-         "Kai", "Lena", "Mateo", "Nadia", "Oskar", "Priya", "Quentin", "Rosa", "Sven", "Tomás",
-         "Uma", "Vera", "Wim", "Yara", "Zoë"]
-LAST = ["Andersen", "Baptiste", "Castellanos", "Dubois", "Eriksen", "Fischer", "García", "Horvat",
-        "Ivanova", "Jansen", "Kowalski", "Lindqvist", "Moreau", "Nakamura", "Okafor", "Petrov",
-        "Rossi", "Schmidt", "Tanaka", "Vogel", "Weber", "Zhang"]
-STREETS = ["Main St", "Harbour Rd", "Lindenallee", "Rue des Lilas", "Via Roma", "Kirkegata",
-           "Elm Grove", "Station Rd", "Calle Mayor", "Mill Lane"]
-CITIES = [("Lyon", "FR"), ("Bergen", "NO"), ("Leipzig", "DE"), ("Porto", "PT"), ("Bologna", "IT"),
-          ("Utrecht", "NL"), ("Cork", "IE"), ("Gdańsk", "PL"), ("Valencia", "ES"), ("Leeds", "GB"),
-          ("Osaka", "JP"), ("Austin", "US")]
+FIRST = [
+    "Ada",
+    "Bram",
+    "Chiara",
+    "Dmitri",
+    "Elif",
+    "Farid",
+    "Greta",
+    "Hiro",
+    "Ines",
+    "Jonas",
+    "Kai",
+    "Lena",
+    "Mateo",
+    "Nadia",
+    "Oskar",
+    "Priya",
+    "Quentin",
+    "Rosa",
+    "Sven",
+    "Tomás",
+    "Uma",
+    "Vera",
+    "Wim",
+    "Yara",
+    "Zoë",
+]
+LAST = [
+    "Andersen",
+    "Baptiste",
+    "Castellanos",
+    "Dubois",
+    "Eriksen",
+    "Fischer",
+    "García",
+    "Horvat",
+    "Ivanova",
+    "Jansen",
+    "Kowalski",
+    "Lindqvist",
+    "Moreau",
+    "Nakamura",
+    "Okafor",
+    "Petrov",
+    "Rossi",
+    "Schmidt",
+    "Tanaka",
+    "Vogel",
+    "Weber",
+    "Zhang",
+]
+STREETS = [
+    "Main St",
+    "Harbour Rd",
+    "Lindenallee",
+    "Rue des Lilas",
+    "Via Roma",
+    "Kirkegata",
+    "Elm Grove",
+    "Station Rd",
+    "Calle Mayor",
+    "Mill Lane",
+]
+CITIES = [
+    ("Lyon", "FR"),
+    ("Bergen", "NO"),
+    ("Leipzig", "DE"),
+    ("Porto", "PT"),
+    ("Bologna", "IT"),
+    ("Utrecht", "NL"),
+    ("Cork", "IE"),
+    ("Gdańsk", "PL"),
+    ("Valencia", "ES"),
+    ("Leeds", "GB"),
+    ("Osaka", "JP"),
+    ("Austin", "US"),
+]
 DOMAINS = ["example.com", "mail.example.org", "post.example.net"]
-TAGS = ["first-order", "repeat", "wholesale", "fragile", "priority", "holiday", "b2b",
-        "promo", "eco-pack", "pickup", "oversize", "vip"]
+TAGS = [
+    "first-order",
+    "repeat",
+    "wholesale",
+    "fragile",
+    "priority",
+    "holiday",
+    "b2b",
+    "promo",
+    "eco-pack",
+    "pickup",
+    "oversize",
+    "vip",
+]
 SCORE_NAMES = ["fraud_risk", "churn_risk", "ltv_rank", "return_risk"]
 
 
@@ -45,12 +123,14 @@ def make_order(rng: random.Random, n: int) -> dict:
     city, country = rng.choice(CITIES)
     items = []
     for _ in range(rng.choices([1, 2, 3, 4], weights=[50, 30, 12, 8])[0]):
-        items.append({
-            "sku": "".join(rng.choices(string.ascii_uppercase, k=3)) + "-" + f"{rng.randrange(10**5):05d}",
-            "quantity": rng.choices([1, 2, 3, rng.randint(4, 40)], weights=[60, 20, 10, 10])[0],
-            "unit_price": round(rng.uniform(0.5, 400.0), 2),
-            "gift_wrap": rng.random() < 0.1,
-        })
+        items.append(
+            {
+                "sku": "".join(rng.choices(string.ascii_uppercase, k=3)) + "-" + f"{rng.randrange(10**5):05d}",
+                "quantity": rng.choices([1, 2, 3, rng.randint(4, 40)], weights=[60, 20, 10, 10])[0],
+                "unit_price": round(rng.uniform(0.5, 400.0), 2),
+                "gift_wrap": rng.random() < 0.1,
+            }
+        )
     return {
         "order_id": f"ORD-{n:08d}",
         "placed_at": 1_704_067_200 + rng.randrange(366 * 86_400),
@@ -86,6 +166,7 @@ def breakage(fn=None, *, last=False):
         fn.last = last
         BREAKAGES.append(fn)
         return fn
+
     return register(fn) if fn is not None else register
 
 
@@ -157,7 +238,7 @@ def no_items(rng, o):
 
 @breakage(last=True)
 def too_many_items(rng, o):
-    o["items"] = (o["items"] * 60)[:rng.randint(51, 60)]
+    o["items"] = (o["items"] * 60)[: rng.randint(51, 60)]
 
 
 @breakage(last=True)
@@ -242,7 +323,7 @@ def discount_percent(rng, o):
 
 @breakage
 def too_many_tags(rng, o):
-    o["tags"] = list(TAGS[:rng.randint(9, 12)])
+    o["tags"] = list(TAGS[: rng.randint(9, 12)])
 
 
 @breakage

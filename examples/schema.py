@@ -14,7 +14,7 @@ import sys
 # classes that the test suite uses; they live next to the tests.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from schema_classes import (  # noqa: E402
+from schema_classes import (
     BoolValidator,
     DictValidator,
     Float,

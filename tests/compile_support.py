@@ -6,9 +6,9 @@ import sys
 import textwrap
 
 import pytest
+from schema_classes import Validator
 
 from quillane_core import compile_schema
-from schema_classes import Validator
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 GATE_NAMES = ("_coerce", "_custom_checks", "_when_condition", "_env_key")

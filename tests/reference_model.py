@@ -21,8 +21,16 @@ import math
 from operator import index as _index
 from typing import Any
 
-__all__ = ["NOT_COMPILABLE", "Node", "collect", "compile_schema", "render_count", "render_double", "render_int",
-           "validate"]
+__all__ = [
+    "NOT_COMPILABLE",
+    "Node",
+    "collect",
+    "compile_schema",
+    "render_count",
+    "render_double",
+    "render_int",
+    "validate",
+]
 
 INT64_MIN, INT64_MAX, UINT64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
 
@@ -86,6 +94,7 @@ def _length_message(what: str, n: int, min_len: int | None, max_len: int | None)
 
 # Reads, made on the value's type as the native code makes them -------------
 
+
 def _is_float(value: Any) -> bool:
     cls = type(value)
     return cls is float or issubclass(cls, float)
@@ -134,6 +143,7 @@ def _key_path(path: str, key: str) -> str:
 
 
 # Nodes ----------------------------------------------------------------------
+
 
 class Node:
     """One node of a compiled tree. ``kind`` is the native kind number (0 Any
@@ -336,10 +346,7 @@ class ListNode(Node):
             if (self.min_len is not None and n < self.min_len) or (self.max_len is not None and n > self.max_len):
                 return False
         check = self.item.check
-        for _, item in _items(value, self.runs_code):
-            if not check(item):
-                return False
-        return True
+        return all(check(item) for _, item in _items(value, self.runs_code))
 
     def walk(self, value: Any, path: str, errors: list) -> bool:
         if not _is_list(value):
@@ -373,10 +380,7 @@ class DictNode(Node):
         if not _is_dict(value):
             return False
         check = self.value.check
-        for key, item in dict.items(value):
-            if not _is_str(key) or not check(item):
-                return False
-        return True
+        return all(_is_str(key) and check(item) for key, item in dict.items(value))
 
     def walk(self, value: Any, path: str, errors: list) -> bool:
         if not _is_dict(value):
@@ -451,6 +455,7 @@ class FieldsNode(Node):
 
 # Entry points -----------------------------------------------------------------
 
+
 def validate(tree: Node, data: Any) -> Any:
     """``data`` itself when it conforms to ``tree``, else None."""
     return data if tree.check(data) else None
@@ -467,6 +472,7 @@ def collect(tree: Node, data: Any) -> list | None:
 
 
 # Compiling a schema -----------------------------------------------------------
+
 
 def _conversion_error(obj: Any, target: str) -> TypeError:
     return TypeError(f"'{type(obj).__qualname__}' object cannot be converted to '{target}'")
@@ -536,8 +542,12 @@ def compile_schema(schema: Any) -> Node | _NotCompilable:
             fields.append((name, node))
         return FieldsNode(fields)
 
-    if (_read_bool(getattr(schema, "_coerce")) or len(getattr(schema, "_custom_checks")) != 0
-            or getattr(schema, "_when_condition") is not None or getattr(schema, "_env_key") is not None):
+    if (
+        _read_bool(getattr(schema, "_coerce"))
+        or len(getattr(schema, "_custom_checks")) != 0
+        or getattr(schema, "_when_condition") is not None
+        or getattr(schema, "_env_key") is not None
+    ):
         return NOT_COMPILABLE
     kind = type(schema).__name__
     if kind == "Validator":

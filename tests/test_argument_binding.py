@@ -3,9 +3,9 @@
 import sys
 
 import pytest
+from schema_classes import Int, StringValidator
 
 from quillane_core import compile_schema
-from schema_classes import Int, StringValidator
 
 VALIDATOR = compile_schema({"n": Int()})
 
@@ -76,10 +76,15 @@ def test_unexpected_keyword_is_shown_by_its_str(func, full_name, param, other, m
     assert seen == [(ValueError, "no text")]
 
 
-@pytest.mark.parametrize(("func", "keyword", "argument", "expected"), [
-    (compile_schema, "schema", {"n": Int()}, "NativeValidator"),
-    (VALIDATOR.validate, "data", {"n": 1}, "dict"),
-    (VALIDATOR.collect, "data", {"n": 1}, "list")], ids=["compile_schema", "validate", "collect"])
+@pytest.mark.parametrize(
+    ("func", "keyword", "argument", "expected"),
+    [
+        (compile_schema, "schema", {"n": Int()}, "NativeValidator"),
+        (VALIDATOR.validate, "data", {"n": 1}, "dict"),
+        (VALIDATOR.collect, "data", {"n": 1}, "list"),
+    ],
+    ids=["compile_schema", "validate", "collect"],
+)
 def test_keyword_compared_by_its_text_not_its_str(func, keyword, argument, expected):
     assert type(func(**{ShownKeyword(keyword): argument})).__name__ == expected
 
@@ -108,8 +113,11 @@ def test_failed_binding_takes_no_reference():
     data = {"n": 1}
     before = sys.getrefcount(data)
     for _ in range(100):
-        for call in (lambda: VALIDATOR.validate(data, data), lambda: VALIDATOR.collect(data, extra=data),
-                     lambda: compile_schema(data, schema=data)):
+        for call in (
+            lambda: VALIDATOR.validate(data, data),
+            lambda: VALIDATOR.collect(data, extra=data),
+            lambda: compile_schema(data, schema=data),
+        ):
             with pytest.raises(TypeError):
                 call()
     assert sys.getrefcount(data) == before

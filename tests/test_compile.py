@@ -5,12 +5,19 @@ behaviour of the resulting validator, with both validate and collect.
 """
 
 import pytest
-
 from compile_support import raised, schema_object, type_like
-from quillane_core import NativeValidator, compile_schema
-from schema_classes import (BoolValidator, DictValidator, Float, Int, ListValidator, NumberValidator,
-                            StringValidator, Validator)
+from schema_classes import (
+    BoolValidator,
+    DictValidator,
+    Float,
+    Int,
+    ListValidator,
+    NumberValidator,
+    StringValidator,
+    Validator,
+)
 
+from quillane_core import NativeValidator, compile_schema
 
 FloatLike = type("FloatLike", (), {"__float__": lambda self: 2.5})
 IndexLike = type("IndexLike", (), {"__index__": lambda self: 3})
@@ -22,12 +29,35 @@ OddDict = type("DictValidator", (dict,), {"_coerce": True, "_custom_checks": (1,
 # A dict subclass whose Python-level views lie: the entries come from the dict itself.
 IterLies = type("IterLies", (dict,), {"__iter__": lambda self: iter(()), "keys": lambda self: [], "items": None})
 # Settings served by __getattr__, or by the class rather than the instance.
-Dynamic = type("NumberValidator", (), {"__getattr__": lambda self, name: {
-    "_coerce": False, "_custom_checks": [], "_type_cls": int, "_min": 10, "_exclusive_min": False,
-    "_exclusive_max": False}.get(name)})
-NumberOnClass = type("NumberValidator", (), {"_coerce": False, "_custom_checks": (), "_when_condition": None,
-                                             "_env_key": None, "_type_cls": float, "_min": None, "_max": 1.0,
-                                             "_exclusive_min": False, "_exclusive_max": False})
+Dynamic = type(
+    "NumberValidator",
+    (),
+    {
+        "__getattr__": lambda self, name: {
+            "_coerce": False,
+            "_custom_checks": [],
+            "_type_cls": int,
+            "_min": 10,
+            "_exclusive_min": False,
+            "_exclusive_max": False,
+        }.get(name)
+    },
+)
+NumberOnClass = type(
+    "NumberValidator",
+    (),
+    {
+        "_coerce": False,
+        "_custom_checks": (),
+        "_when_condition": None,
+        "_env_key": None,
+        "_type_cls": float,
+        "_min": None,
+        "_max": 1.0,
+        "_exclusive_min": False,
+        "_exclusive_max": False,
+    },
+)
 SameNamedString = type("StringValidator", (StringValidator,), {})
 
 
@@ -85,8 +115,11 @@ COMPILED = {
     "int-exclusive-min": (Int(min=0, exclusive_min=True), 0, above(0, 0)),
     "int-exclusive-max": (Int(max=7, exclusive_max=True), 7, [("", "Value 7 must be less than 7", 7)]),
     "int-exclusive-other-inclusive": (Int(min=0, max=7, exclusive_max=True), -1, less(-1, 0)),
-    "int-bound-rounded": (Int(max=2**53 + 1), 2**53 + 2,
-                          [("", "Value 9007199254740994 is greater than maximum 9007199254740992", 2**53 + 2)]),
+    "int-bound-rounded": (
+        Int(max=2**53 + 1),
+        2**53 + 2,
+        [("", "Value 9007199254740994 is greater than maximum 9007199254740992", 2**53 + 2)],
+    ),
     "bound-float": (Int(min=5.0), 4, less(4, 5)),
     "bound-__float__": (Int(min=FloatLike()), 0, less(0, 2.5)),
     "bound-__index__": (Int(min=IndexLike()), 0, less(0, 3)),
@@ -101,7 +134,11 @@ COMPILED = {
     "str-unbounded": (StringValidator(), "any length at all", []),
     "str-rejects-int": (StringValidator(), 5, expected("str", 5)),
     "str-min-len": (StringValidator(min_len=2), "a", shorter("a", 2)),
-    "str-max-len": (StringValidator(max_len=2), "abc", [("", "String length 3 is longer than maximum length 2", "abc")]),
+    "str-max-len": (
+        StringValidator(max_len=2),
+        "abc",
+        [("", "String length 3 is longer than maximum length 2", "abc")],
+    ),
     "count-bool": (StringValidator(min_len=True), "", shorter("", 1)),
     "count-__index__": (StringValidator(min_len=IndexLike()), "", shorter("", 3)),
     "count-u64-max": (StringValidator(min_len=2**64 - 1), "", shorter("", 2**64 - 1)),
@@ -109,8 +146,11 @@ COMPILED = {
     "list-min-len-zero": (ListValidator(Int(), min_len=0, max_len=None), [], []),
     "list-min-len-zero-items": (ListValidator(Int(), min_len=0), ["x"], expected("int", "x", "[0]")),
     "list-min-len": (ListValidator(Int(), min_len=1), [], [("", "List length 0 is shorter than minimum length 1", [])]),
-    "list-max-len": (ListValidator(Int(), max_len=1), [1, 2],
-                     [("", "List length 2 is longer than maximum length 1", [1, 2])]),
+    "list-max-len": (
+        ListValidator(Int(), max_len=1),
+        [1, 2],
+        [("", "List length 2 is longer than maximum length 1", [1, 2])],
+    ),
     "dict": (DictValidator(Int()), {"a": "x"}, expected("int", "x", "a")),
     "dict-non-str-key-undecided": (DictValidator(Int()), {1: 1}, None),
     "nested-field-map": ({"a": {"b": Int()}}, {"a": {"b": "x"}}, expected("int", "x", "a.b")),
@@ -224,11 +264,21 @@ FULL = {
     "DictValidator": {"_key_type": str, "_value_validator": Validator()},
 }
 READ_ATTRIBUTES = [
-    ("Validator", "_coerce"), ("Validator", "_custom_checks"), ("BoolValidator", "_when_condition"),
-    ("Unknown", "_env_key"), ("NumberValidator", "_type_cls"), ("NumberValidator", "_min"),
-    ("NumberValidator", "_max"), ("NumberValidator", "_exclusive_min"), ("NumberValidator", "_exclusive_max"),
-    ("StringValidator", "_regex"), ("StringValidator", "_max_len"), ("ListValidator", "_item_validator"),
-    ("ListValidator", "_min_len"), ("ListValidator", "_max_len"), ("DictValidator", "_key_type"),
+    ("Validator", "_coerce"),
+    ("Validator", "_custom_checks"),
+    ("BoolValidator", "_when_condition"),
+    ("Unknown", "_env_key"),
+    ("NumberValidator", "_type_cls"),
+    ("NumberValidator", "_min"),
+    ("NumberValidator", "_max"),
+    ("NumberValidator", "_exclusive_min"),
+    ("NumberValidator", "_exclusive_max"),
+    ("StringValidator", "_regex"),
+    ("StringValidator", "_max_len"),
+    ("ListValidator", "_item_validator"),
+    ("ListValidator", "_min_len"),
+    ("ListValidator", "_max_len"),
+    ("DictValidator", "_key_type"),
     ("DictValidator", "_value_validator"),
 ]
 
@@ -265,8 +315,11 @@ FAILURES = {
     "numpy-bool8": (Validator(coerce=numpy_bool(False, "bool8")), TypeError, cannot("bool8")),
     "numpy-Bool_": (Validator(coerce=numpy_bool(False, "Bool_")), TypeError, cannot("Bool_")),
     "numpy-core-module": (Validator(coerce=numpy_bool(False, module="numpy.core")), TypeError, cannot("bool_")),
-    "numpy-bool-no-slot": (Validator(coerce=numpy_bool()), TypeError,
-                           "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+    "numpy-bool-no-slot": (
+        Validator(coerce=numpy_bool()),
+        TypeError,
+        "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
+    ),
     "type-cls-name-int": (NumberValidator(type_like(5)), TypeError, cannot("int", "PyString")),
     "type-cls-name-None": (NumberValidator(type_like(None)), TypeError, cannot("NoneType", "PyString")),
     "key-type-name-bytes": (DictValidator(Int(), key_type=type_like(b"str")), TypeError, cannot("bytes", "PyString")),

@@ -4,11 +4,20 @@ import gc
 import sys
 
 import pytest
-
-from compile_support import (CHANGED_SIZE, KEYS_CHANGED, adds_key, field_map, growing_schema, mutating, raised,
-                             run_python, schema_object)
-from quillane_core import NativeValidator, compile_schema
+from compile_support import (
+    CHANGED_SIZE,
+    KEYS_CHANGED,
+    adds_key,
+    field_map,
+    growing_schema,
+    mutating,
+    raised,
+    run_python,
+    schema_object,
+)
 from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
+
+from quillane_core import NativeValidator, compile_schema
 
 PanicException = type(raised(growing_schema()))
 
@@ -16,27 +25,35 @@ PanicException = type(raised(growing_schema()))
 def key_swapping_schema():
     """Same size before and after, but a visited key is replaced by a new one,
     so the iteration yields more items than the dict had."""
-    return field_map(lambda d: {"a": mutating(lambda: (d.pop("a"), d.__setitem__("c", Validator()))),
-                                "b": Validator()})
+    return field_map(lambda d: {"a": mutating(lambda: (d.pop("a"), d.__setitem__("c", Validator()))), "b": Validator()})
 
 
 def test_panic_exception_class():
     assert (PanicException.__name__, PanicException.__qualname__, PanicException.__module__) == (
-        "PanicException", "PanicException", "pyo3_runtime")
+        "PanicException",
+        "PanicException",
+        "pyo3_runtime",
+    )
     assert PanicException.__bases__ == (BaseException,) and not issubclass(PanicException, Exception)
     assert isinstance(PanicException.__doc__, str) and PanicException.__doc__.strip()
 
 
-@pytest.mark.parametrize(("make_schema", "message"), [
-    (growing_schema, CHANGED_SIZE),
-    (lambda: field_map(lambda d: {"a": Validator(), "b": adds_key(d)}), CHANGED_SIZE),
-    (lambda: field_map(lambda d: {"a": mutating(lambda: d.pop("c")), "b": Validator(), "c": Validator()}),
-     CHANGED_SIZE),
-    (lambda: {"outer": field_map(lambda d: {"x": adds_key(d), "z": Validator()})}, CHANGED_SIZE),
-    (lambda: {"l": ListValidator(DictValidator(field_map(lambda d: {"x": adds_key(d)})))}, CHANGED_SIZE),
-    (lambda: field_map(lambda d: {"outer": {"x": adds_key(d)}, "after": Validator()}), CHANGED_SIZE),
-    (key_swapping_schema, KEYS_CHANGED)],
-    ids=["grow", "grow-last", "shrink", "inner", "below-list", "outer-from-inner", "swap-keys"])
+@pytest.mark.parametrize(
+    ("make_schema", "message"),
+    [
+        (growing_schema, CHANGED_SIZE),
+        (lambda: field_map(lambda d: {"a": Validator(), "b": adds_key(d)}), CHANGED_SIZE),
+        (
+            lambda: field_map(lambda d: {"a": mutating(lambda: d.pop("c")), "b": Validator(), "c": Validator()}),
+            CHANGED_SIZE,
+        ),
+        (lambda: {"outer": field_map(lambda d: {"x": adds_key(d), "z": Validator()})}, CHANGED_SIZE),
+        (lambda: {"l": ListValidator(DictValidator(field_map(lambda d: {"x": adds_key(d)})))}, CHANGED_SIZE),
+        (lambda: field_map(lambda d: {"outer": {"x": adds_key(d)}, "after": Validator()}), CHANGED_SIZE),
+        (key_swapping_schema, KEYS_CHANGED),
+    ],
+    ids=["grow", "grow-last", "shrink", "inner", "below-list", "outer-from-inner", "swap-keys"],
+)
 def test_field_map_mutated_while_compiled_panics(make_schema, message):
     error = raised(make_schema())
     assert (type(error), error.args, str(error)) == (PanicException, (message,), message)
@@ -51,13 +68,15 @@ def test_fault_reported_on_stderr_only_and_module_works_after(capfd):
     validator = compile_schema({"name": StringValidator(min_len=1), "n": Int(min=0)})
     assert type(validator) is NativeValidator
     assert validator.collect({"n": -1}) == [
-        ("n", "Value -1 is less than minimum 0", -1), ("name", "Missing required field", None)]
+        ("n", "Value -1 is less than minimum 0", -1),
+        ("name", "Missing required field", None),
+    ]
 
 
 def panic_kind(call, *args):
     try:
         call(*args)
-    except BaseException as exc:  # noqa: BLE001 - what is raised is the point
+    except BaseException as exc:
         return type(exc).__name__
     return None
 
@@ -127,8 +146,10 @@ WALKED = {"dict": DictValidator(Int()), "fields": {"a": Int(), "b": Int()}}
 
 
 @pytest.mark.parametrize("method", ["validate", "collect"])
-@pytest.mark.parametrize(("node", "mutation", "message"), [
-    ("dict", grows, CHANGED_SIZE), ("fields", grows, CHANGED_SIZE), ("dict", swaps, KEYS_CHANGED)])
+@pytest.mark.parametrize(
+    ("node", "mutation", "message"),
+    [("dict", grows, CHANGED_SIZE), ("fields", grows, CHANGED_SIZE), ("dict", swaps, KEYS_CHANGED)],
+)
 def test_dict_mutated_during_walk_panics_and_instance_stays_usable(node, mutation, message, method):
     validator = compile_schema(WALKED[node])
     data = {}
@@ -159,13 +180,16 @@ def test_walk_panic_releases_data_references():
 
 
 def test_uncaught_panic_ends_script_with_traceback():
-    result = run_python("""
+    result = run_python(
+        """
         from compile_support import growing_schema
         import quillane_core
         try:
             quillane_core.compile_schema(growing_schema())
         except Exception:
             print("caught as Exception")
-    """, timeout=60)
+    """,
+        timeout=60,
+    )
     last_line = result.stderr.strip().splitlines()[-1]
     assert (result.returncode, result.stdout, last_line) == (1, "", f"pyo3_runtime.PanicException: {CHANGED_SIZE}")

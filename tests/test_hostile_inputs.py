@@ -5,9 +5,9 @@ keeps giving the same answers afterwards.
 """
 
 import pytest
+from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
 
 import quillane_core
-from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
 
 RECORD = {"a": Int(), "b": Int()}
 
@@ -46,7 +46,11 @@ def _still_usable(validator, valid, invalid):
         (DictValidator(Int()), lambda d: d.pop("b"), "dictionary changed size during iteration"),
         # The visited key swapped for a new one: the walk meets one entry more
         # than the dict had.
-        (DictValidator(Int()), lambda d: (d.pop("a"), d.__setitem__("c", 0)), "dictionary keys changed during iteration"),
+        (
+            DictValidator(Int()),
+            lambda d: (d.pop("a"), d.__setitem__("c", 0)),
+            "dictionary keys changed during iteration",
+        ),
         (RECORD, lambda d: d.__setitem__("zz", 0), "dictionary changed size during iteration"),
         (RECORD, lambda d: d.clear(), "dictionary changed size during iteration"),
     ],
@@ -90,7 +94,11 @@ def test_reentrant_calls_from_a_walk():
 
     data = {"n": Hook(reenter), "s": "too long"}
     assert validator.collect(data) == [("s", "String length 8 is longer than maximum length 2", "too long")]
-    assert seen == [True, [("n", "Expected int", "x"), ("s", "String length 4 is longer than maximum length 2", "long")], True]
+    assert seen == [
+        True,
+        [("n", "Expected int", "x"), ("s", "String length 4 is longer than maximum length 2", "long")],
+        True,
+    ]
 
 
 def test_last_references_dropped_mid_call_stay_alive_for_the_call():

@@ -8,19 +8,29 @@ meet their bounds, and partly plain noise.
 import math
 import os
 
+import reference_model as model
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-
-import quillane_core
-import reference_model as model
 from schema_classes import (
-    BoolValidator, DictValidator, Float, Int, ListValidator, NumberValidator, StringValidator, Validator,
+    BoolValidator,
+    DictValidator,
+    Float,
+    Int,
+    ListValidator,
+    NumberValidator,
+    StringValidator,
+    Validator,
 )
 from value_shapes import INT64_MAX, INT64_MIN, DictSub, FloatSub, Indexable, Interrupt, IntSub, ListSub, StrSub
 
+import quillane_core
+
 # tools/fuzz.sh raises the budget to fuzz for hours; the suite keeps it small.
-SETTINGS = settings(max_examples=int(os.environ.get("QUILLANE_FUZZ_EXAMPLES", "300")), deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=int(os.environ.get("QUILLANE_FUZZ_EXAMPLES", "300")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 class Opaque:
@@ -32,66 +42,158 @@ class OtherValidator(Validator):
     """A validator class the compiler does not know."""
 
 
-EDGE_INTS = [0, 1, -1, 2**53, 2**53 + 1, -(2**53) - 1, INT64_MAX, INT64_MIN, INT64_MAX - 511, INT64_MAX - 512,
-             2**63, INT64_MIN - 1, 2**64, 2**100, -(2**100)]
-EDGE_FLOATS = [0.0, -0.0, 0.5, -2.5, 1.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
-               -1.7976931348623157e308, 1e300, 2.0**53, 0.1 + 0.2, math.inf, -math.inf, math.nan, -math.nan]
+EDGE_INTS = [
+    0,
+    1,
+    -1,
+    2**53,
+    2**53 + 1,
+    -(2**53) - 1,
+    INT64_MAX,
+    INT64_MIN,
+    INT64_MAX - 511,
+    INT64_MAX - 512,
+    2**63,
+    INT64_MIN - 1,
+    2**64,
+    2**100,
+    -(2**100),
+]
+EDGE_FLOATS = [
+    0.0,
+    -0.0,
+    0.5,
+    -2.5,
+    1.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1e300,
+    2.0**53,
+    0.1 + 0.2,
+    math.inf,
+    -math.inf,
+    math.nan,
+    -math.nan,
+]
 SURROGATES = ["\ud800", "\udfff", "a\udc80b"]
 
 noise = st.one_of(
-    st.sampled_from([None, True, False, 0, 1, -1, 2**63, 1.0, math.nan, math.inf, "", "x", "\u00e9", "\ud800", b"x",
-                     (), (1,), [], [1], {}, {"a": 1}, {1: 1}, Opaque()]),
+    st.sampled_from(
+        [
+            None,
+            True,
+            False,
+            0,
+            1,
+            -1,
+            2**63,
+            1.0,
+            math.nan,
+            math.inf,
+            "",
+            "x",
+            "\u00e9",
+            "\ud800",
+            b"x",
+            (),
+            (1,),
+            [],
+            [1],
+            {},
+            {"a": 1},
+            {1: 1},
+            Opaque(),
+        ]
+    ),
     st.builds(Indexable, st.sampled_from([3, -3, 2**64, 1.5, "2", ValueError("no"), Interrupt()])),
     st.builds(IntSub, st.integers(-5, 5)),
     st.builds(FloatSub, st.floats(-10, 10)),
     st.builds(StrSub, st.text(max_size=3)),
-    st.integers(), st.floats(), st.text(max_size=4),
+    st.integers(),
+    st.floats(),
+    st.text(max_size=4),
 )
 
 # Schemas ----------------------------------------------------------------------
 
+
 def bounds(integer_family):
-    return st.one_of(st.none(), st.none(), st.integers(-10, 10), st.sampled_from(EDGE_FLOATS), st.floats(),
-                     *([st.sampled_from(EDGE_INTS)] if integer_family else []))
+    return st.one_of(
+        st.none(),
+        st.none(),
+        st.integers(-10, 10),
+        st.sampled_from(EDGE_FLOATS),
+        st.floats(),
+        *([st.sampled_from(EDGE_INTS)] if integer_family else []),
+    )
 
 
 def number_schemas(type_cls):
-    return st.builds(NumberValidator, st.just(type_cls), min=bounds(type_cls is int), max=bounds(type_cls is int),
-                     exclusive_min=st.booleans(), exclusive_max=st.booleans())
+    return st.builds(
+        NumberValidator,
+        st.just(type_cls),
+        min=bounds(type_cls is int),
+        max=bounds(type_cls is int),
+        exclusive_min=st.booleans(),
+        exclusive_max=st.booleans(),
+    )
 
 
 counts = st.one_of(st.none(), st.none(), st.integers(0, 4), st.just(2**64 - 1))
 field_names = st.text(alphabet="ab.[]0 \u00e9\U0001f600", max_size=3)
-leaves = st.one_of(st.builds(Validator), st.builds(BoolValidator), number_schemas(int), number_schemas(float),
-                   st.builds(StringValidator, min_len=counts, max_len=counts))
-not_compilable_leaves = st.sampled_from([
-    lambda: Validator(coerce=True), lambda: Validator(custom_checks=[len]), lambda: Validator(when_condition="x"),
-    lambda: BoolValidator(env_key="HOME"), lambda: StringValidator(regex=""), lambda: NumberValidator(bool),
-    lambda: NumberValidator(complex), lambda: DictValidator(Int(), key_type=int), OtherValidator,
-]).map(lambda make: make())
+leaves = st.one_of(
+    st.builds(Validator),
+    st.builds(BoolValidator),
+    number_schemas(int),
+    number_schemas(float),
+    st.builds(StringValidator, min_len=counts, max_len=counts),
+)
+not_compilable_leaves = st.sampled_from(
+    [
+        lambda: Validator(coerce=True),
+        lambda: Validator(custom_checks=[len]),
+        lambda: Validator(when_condition="x"),
+        lambda: BoolValidator(env_key="HOME"),
+        lambda: StringValidator(regex=""),
+        lambda: NumberValidator(bool),
+        lambda: NumberValidator(complex),
+        lambda: DictValidator(Int(), key_type=int),
+        OtherValidator,
+    ]
+).map(lambda make: make())
 
 
 def containers(children):
-    return st.one_of(st.builds(ListValidator, children, min_len=counts, max_len=counts),
-                     st.builds(ListValidator, children), st.builds(DictValidator, children),
-                     st.dictionaries(field_names, children, max_size=4))
+    return st.one_of(
+        st.builds(ListValidator, children, min_len=counts, max_len=counts),
+        st.builds(ListValidator, children),
+        st.builds(DictValidator, children),
+        st.dictionaries(field_names, children, max_size=4),
+    )
 
 
 compilable_schemas = st.recursive(leaves, containers, max_leaves=8)
 any_schemas = st.recursive(
     st.one_of(leaves, not_compilable_leaves),
-    lambda children: st.one_of(containers(children),
-                               st.dictionaries(st.one_of(field_names, st.sampled_from([1, "\ud800"])), children, max_size=3)),
+    lambda children: st.one_of(
+        containers(children),
+        st.dictionaries(st.one_of(field_names, st.sampled_from([1, "\ud800"])), children, max_size=3),
+    ),
     max_leaves=6,
 )
 
 # Data close to a schema ----------------------------------------------------------
 
+
 def int_near(draw, schema):
     anchors = [0] + [int(b) for b in (schema._min, schema._max) if b is not None and math.isfinite(float(b))]
     anchor = draw(st.sampled_from(anchors))
-    number = draw(st.one_of(st.integers(anchor - 3, anchor + 3), st.sampled_from(EDGE_INTS),
-                            st.integers(INT64_MIN, INT64_MAX)))
+    number = draw(
+        st.one_of(st.integers(anchor - 3, anchor + 3), st.sampled_from(EDGE_INTS), st.integers(INT64_MIN, INT64_MAX))
+    )
     wrap = draw(st.integers(0, 9))
     if wrap == 0:
         return Indexable(number)
@@ -104,8 +206,10 @@ def float_near(draw, schema):
     anchor = draw(st.sampled_from([0.0] + [float(b) for b in (schema._min, schema._max) if b is not None]))
     candidates = [st.sampled_from(EDGE_FLOATS), st.floats()]
     if math.isfinite(anchor):
-        candidates += [st.sampled_from([anchor, math.nextafter(anchor, math.inf), math.nextafter(anchor, -math.inf), -anchor]),
-                       st.floats(anchor - 2, anchor + 2)]
+        candidates += [
+            st.sampled_from([anchor, math.nextafter(anchor, math.inf), math.nextafter(anchor, -math.inf), -anchor]),
+            st.floats(anchor - 2, anchor + 2),
+        ]
     number = draw(st.one_of(candidates))
     return FloatSub(number) if draw(st.integers(0, 9)) == 0 else number
 
@@ -145,7 +249,9 @@ def data_for(draw, schema):
     if name == "StringValidator":
         return text_near(draw, schema)
     if name == "ListValidator":
-        sizes = [0, 1, 2, 3] + [n + d for n in (schema._min_len, schema._max_len) if n is not None and n < 6 for d in (0, 1)]
+        sizes = [0, 1, 2, 3] + [
+            n + d for n in (schema._min_len, schema._max_len) if n is not None and n < 6 for d in (0, 1)
+        ]
         items = [draw(data_for(schema._item_validator)) for _ in range(draw(st.sampled_from(sizes)))]
         shape = draw(st.integers(0, 11))
         return tuple(items) if shape == 0 else ListSub(items) if shape == 1 else items
@@ -169,7 +275,9 @@ def record_for(draw, fields):
 def with_data(schemas):
     return schemas.flatmap(lambda schema: st.tuples(st.just(schema), data_for(schema)))
 
+
 # Comparison ----------------------------------------------------------------------
+
 
 def outcome(call):
     try:
@@ -180,7 +288,10 @@ def outcome(call):
 
 def compile_both(schema):
     """The native validator and the model's tree, or None where neither compiles."""
-    native, reference = outcome(lambda: quillane_core.compile_schema(schema)), outcome(lambda: model.compile_schema(schema))
+    native, reference = (
+        outcome(lambda: quillane_core.compile_schema(schema)),
+        outcome(lambda: model.compile_schema(schema)),
+    )
     if "raised" in (native[0], reference[0]):
         assert native == reference
         return None
@@ -197,9 +308,16 @@ def assert_agree(validator, tree, data):
         assert collected[1] is expected[1]
     else:
         assert [entry[:2] for entry in collected[1]] == [entry[:2] for entry in expected[1]]
-        assert all(got[2] is want[2] for got, want in zip(collected[1], expected[1]))
-    event("raised" if collected[0] == "raised" else "undecided" if collected[1] is None
-          else "invalid" if collected[1] else "valid")
+        assert all(got[2] is want[2] for got, want in zip(collected[1], expected[1], strict=True))
+    event(
+        "raised"
+        if collected[0] == "raised"
+        else "undecided"
+        if collected[1] is None
+        else "invalid"
+        if collected[1]
+        else "valid"
+    )
     # Where neither raised, validate accepts exactly the data that collect finds no fault with.
     if validated[0] == collected[0] == "value" and data is not None:
         assert (validated[1] is data) == (collected[1] == [])
@@ -228,8 +346,10 @@ def test_records_with_extra_missing_and_odd_keys(case):
     assert_agree(*compile_both(schema), data)
 
 
-@given(st.one_of(number_schemas(int), number_schemas(float)),
-       st.lists(st.one_of(st.integers(), st.floats(), st.sampled_from(EDGE_INTS + EDGE_FLOATS)), max_size=6))
+@given(
+    st.one_of(number_schemas(int), number_schemas(float)),
+    st.lists(st.one_of(st.integers(), st.floats(), st.sampled_from(EDGE_INTS + EDGE_FLOATS)), max_size=6),
+)
 @SETTINGS
 def test_number_bounds_on_many_values(schema, values):
     validator, tree = compile_both(ListValidator(schema))
@@ -241,11 +361,18 @@ def test_number_bounds_on_many_values(schema, values):
 @given(st.floats(), st.floats(), st.booleans(), st.booleans(), st.floats())
 @SETTINGS
 def test_float_ranges(low, high, exclusive_min, exclusive_max, value):
-    assert_agree(*compile_both(Float(min=low, max=high, exclusive_min=exclusive_min, exclusive_max=exclusive_max)), value)
+    assert_agree(
+        *compile_both(Float(min=low, max=high, exclusive_min=exclusive_min, exclusive_max=exclusive_max)), value
+    )
 
 
-@given(st.one_of(st.none(), st.integers(-(2**70), 2**70)), st.one_of(st.none(), st.integers(-(2**70), 2**70)),
-       st.booleans(), st.booleans(), st.integers(-(2**65), 2**65))
+@given(
+    st.one_of(st.none(), st.integers(-(2**70), 2**70)),
+    st.one_of(st.none(), st.integers(-(2**70), 2**70)),
+    st.booleans(),
+    st.booleans(),
+    st.integers(-(2**65), 2**65),
+)
 @SETTINGS
 def test_int_ranges(low, high, exclusive_min, exclusive_max, value):
     assert_agree(*compile_both(Int(min=low, max=high, exclusive_min=exclusive_min, exclusive_max=exclusive_max)), value)

@@ -7,9 +7,9 @@ import sys
 import weakref
 
 import pytest
+from compile_support import run_python
 
 import quillane_core
-from compile_support import run_python
 from quillane_core import NativeValidator, compile_schema
 
 METHODS = ["validate", "collect"]
@@ -26,7 +26,10 @@ def test_reimport_returns_the_cached_module_unchanged(monkeypatch):
 def test_module_namespace():
     public = {name for name in vars(quillane_core) if not name.startswith("__")}
     assert (quillane_core.__name__, quillane_core.__doc__, public) == (
-        "quillane_core", "", {"compile_schema", "NativeValidator"})
+        "quillane_core",
+        "",
+        {"compile_schema", "NativeValidator"},
+    )
     assert type(quillane_core.__all__) is list
     assert quillane_core.__all__ == ["compile_schema", "NativeValidator"]
 
@@ -34,14 +37,24 @@ def test_module_namespace():
 def test_compile_schema_is_a_function_bound_to_the_module():
     f = compile_schema
     assert (f.__module__, f.__self__, f.__name__, f.__qualname__) == (
-        "quillane_core", quillane_core, "compile_schema", "compile_schema")
+        "quillane_core",
+        quillane_core,
+        "compile_schema",
+        "compile_schema",
+    )
     params = inspect.signature(f).parameters.values()
     assert [(p.name, p.kind) for p in params] == [("schema", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
 
 
-@pytest.mark.parametrize(("callable_", "signature"), [
-    (compile_schema, "(schema)"), (NativeValidator.validate, "($self, data)"),
-    (NativeValidator.collect, "($self, data)")], ids=["compile_schema", *METHODS])
+@pytest.mark.parametrize(
+    ("callable_", "signature"),
+    [
+        (compile_schema, "(schema)"),
+        (NativeValidator.validate, "($self, data)"),
+        (NativeValidator.collect, "($self, data)"),
+    ],
+    ids=["compile_schema", *METHODS],
+)
 def test_docstring_is_only_a_text_signature(callable_, signature):
     assert (callable_.__text_signature__, callable_.__doc__) == (signature, None)
 
@@ -59,7 +72,11 @@ def test_method_signature_and_names(method):
 def test_class_attributes():
     cls = NativeValidator
     assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__) == (
-        "builtins", "NativeValidator", "NativeValidator", None)
+        "builtins",
+        "NativeValidator",
+        "NativeValidator",
+        None,
+    )
     assert repr(cls) == "<class 'builtins.NativeValidator'>"
     assert {name for name in vars(cls) if not name.startswith("__")} == {"validate", "collect"}
     assert (cls.__dictoffset__, cls.__weakrefoffset__) == (0, 0)
@@ -78,10 +95,16 @@ def test_instances():
         weakref.ref(first)
 
 
-@pytest.mark.parametrize("construct", [
-    lambda: NativeValidator(), lambda: NativeValidator({}, 1, schema=2, x=3),
-    lambda: NativeValidator(data=1), lambda: NativeValidator.__new__(NativeValidator)],
-    ids=["no-args", "positional-and-keywords", "keyword-only", "dunder-new"])
+@pytest.mark.parametrize(
+    "construct",
+    [
+        lambda: NativeValidator(),
+        lambda: NativeValidator({}, 1, schema=2, x=3),
+        lambda: NativeValidator(data=1),
+        lambda: NativeValidator.__new__(NativeValidator),
+    ],
+    ids=["no-args", "positional-and-keywords", "keyword-only", "dunder-new"],
+)
 def test_construction_refused(construct):
     with pytest.raises(TypeError) as info:
         construct()
@@ -113,9 +136,13 @@ def test_type_reference_held_by_each_instance_and_given_back():
 # driver: (module, attribute it needs, code defining run(code))
 _DRIVERS = {
     "run_in_subinterp": ("_testcapi", "run_in_subinterp", "import _testcapi\nrun = _testcapi.run_in_subinterp\n"),
-    "interpreters": ("_interpreters", "create", "import _interpreters\n"
-                     "_i = _interpreters.create(_interpreters.new_config('legacy'))\n"
-                     "run = lambda code: _interpreters.exec(_i, code)\n"),
+    "interpreters": (
+        "_interpreters",
+        "create",
+        "import _interpreters\n"
+        "_i = _interpreters.create(_interpreters.new_config('legacy'))\n"
+        "run = lambda code: _interpreters.exec(_i, code)\n",
+    ),
 }
 
 # Imports in the main interpreter, twice in a second one, then again in the

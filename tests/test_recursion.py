@@ -5,7 +5,6 @@ instead of taking the whole test run down.
 """
 
 import pytest
-
 from compile_support import run_python
 
 PRELUDE = """
@@ -36,11 +35,11 @@ def chain(wrap, leaf="Int", depth=100_000):
 RECURSIVE = {
     "field-map-own-field": "schema = {}\nschema['self'] = schema\n",
     "field-map-own-field-after-others": "schema = {'a': Int(), 'b': {'c': StringValidator()}}\n"
-                                        "schema['b']['loop'] = schema\n",
+    "schema['b']['loop'] = schema\n",
     "list-own-item": "schema = ListValidator(None)\nschema._item_validator = schema\n",
     "dict-own-value": "schema = DictValidator(None)\nschema._value_validator = schema\n",
     "list-dict-cycle": "inner = DictValidator(None)\nschema = ListValidator({'x': inner})\n"
-                       "inner._value_validator = schema\n",
+    "inner._value_validator = schema\n",
     "list-chain-100000": chain("ListValidator(schema)"),
     "dict-validator-chain-100000": chain("DictValidator(schema)", leaf="Validator"),
     "field-map-chain-100000": chain("{'a': schema}"),

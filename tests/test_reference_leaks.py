@@ -9,9 +9,9 @@ import gc
 import sys
 
 import pytest
+from schema_classes import Int, ListValidator, StringValidator, Validator
 
 import quillane_core
-from schema_classes import Int, ListValidator, StringValidator, Validator
 
 ROUNDS = 2000
 # Free lists and caches make a little noise; a leak of one block per call
@@ -105,12 +105,18 @@ PATTERNS = {
     "collect faulting": (lambda: INT_DICT.collect(_faulting_data()), "PanicException"),
     "construct": (lambda: quillane_core.NativeValidator(1, a=2), TypeError),
 }
-for _name, _call in [("compile_schema", quillane_core.compile_schema), ("validate", VALIDATOR.validate),
-                     ("collect", VALIDATOR.collect)]:
+for _name, _call in [
+    ("compile_schema", quillane_core.compile_schema),
+    ("validate", VALIDATOR.validate),
+    ("collect", VALIDATOR.collect),
+]:
     PATTERNS[f"{_name} missing"] = (lambda f=_call: f(), TypeError)
     PATTERNS[f"{_name} too many"] = (lambda f=_call: f(VALID, VALID), TypeError)
     PATTERNS[f"{_name} unknown keyword"] = (lambda f=_call: f(strict=VALID), TypeError)
-    PATTERNS[f"{_name} twice"] = (lambda f=_call: f(VALID, **{"schema" if f is quillane_core.compile_schema else "data": VALID}), TypeError)
+    PATTERNS[f"{_name} twice"] = (
+        lambda f=_call: f(VALID, **{"schema" if f is quillane_core.compile_schema else "data": VALID}),
+        TypeError,
+    )
 
 
 def _kind(value):

@@ -1,5 +1,6 @@
-import quillane_core
 from schema_classes import Int, ListValidator, StringValidator
+
+import quillane_core
 
 
 def test_worked_example_collects_in_documented_order():

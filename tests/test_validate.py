@@ -3,10 +3,19 @@
 import math
 
 import pytest
-
 from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
 from value_shapes import (
-    INT64_MAX, INT64_MIN, DictSub, FloatSub, Indexable, Interrupt, IntSub, ListSub, OnIndex, StrSub, compiled,
+    INT64_MAX,
+    INT64_MIN,
+    DictSub,
+    FloatSub,
+    Indexable,
+    Interrupt,
+    IntSub,
+    ListSub,
+    OnIndex,
+    StrSub,
+    compiled,
 )
 
 TINY = 5e-324
@@ -20,128 +29,134 @@ def passes(schema, value):
     return result is value
 
 
-@pytest.mark.parametrize("schema, value, expected", [
-    # bool, int and float are told apart; True is the int 1
-    (Int(), True, True),
-    (Int(min=2), True, False),
-    (BoolValidator(), False, True),
-    (BoolValidator(), 1, False),
-    (Float(), 1, False),
-    (Float(), True, False),
-    (Int(), 1.0, False),
-    (Int(min=0), "1", False),
-    # signed 64-bit range, with and without bounds that would admit more
-    (Int(), INT64_MAX, True),
-    (Int(), 2**63, False),
-    (Int(max=0), INT64_MIN, True),
-    (Int(), INT64_MIN - 1, False),
-    (Int(max=1e300), 2**64, False),
-    (Int(min=-1e300, exclusive_min=True), -(2**200), False),
-    # ints are compared as the nearest double; bounds are stored as doubles
-    (Int(max=2**53), 2**53 + 1, True),
-    (Int(max=2**53), 2**53 + 2, False),
-    (Int(min=2**53 + 1), 2**53, True),
-    (Int(max=INT64_MAX, exclusive_max=True), INT64_MAX, False),
-    (Int(max=INT64_MAX, exclusive_max=True), INT64_MAX - 511, False),  # halfway: ties to even, up to 2**63
-    (Int(max=INT64_MAX, exclusive_max=True), INT64_MAX - 512, True),
-    # __index__ objects and int subclasses
-    (Int(), Indexable(5), True),
-    (Int(max=10), Indexable(11), False),
-    (Int(), Indexable(2**63), False),
-    (Int(), Indexable(5.0), False),
-    (Int(), Indexable(ValueError("no")), False),
-    (Int(), Indexable(Interrupt()), False),
-    (Int(max=10), IntSub(3), True),
-    (Float(max=1.0), FloatSub(0.5), True),
-    (Float(max=1.0), FloatSub(2.0), False),
-    # NaN never breaks a bound; infinities
-    (Float(min=0, max=1), math.nan, True),
-    (Float(min=0, max=1, exclusive_min=True, exclusive_max=True), -math.nan, True),
-    (Float(min=math.inf), math.nan, True),
-    (Float(min=math.nan, max=math.nan, exclusive_min=True), -math.inf, True),
-    (Int(min=math.nan, max=math.nan), -5, True),
-    (Float(max=10), math.inf, False),
-    (Float(max=math.inf), math.inf, True),
-    (Float(max=math.inf, exclusive_max=True), math.inf, False),
-    (Float(min=-math.inf, exclusive_min=True), -math.inf, False),
-    (Int(max=math.inf), INT64_MAX, True),
-    # inclusive and exclusive bounds; a flag without its bound imposes nothing
-    (Float(min=0, exclusive_min=True), 0.0, False),
-    (Float(min=0, exclusive_min=True), -0.0, False),
-    (Float(min=0, exclusive_min=True), TINY, True),
-    (Float(min=0), -0.0, True),
-    (Float(exclusive_min=True), -1e308, True),
-    (Int(exclusive_max=True), INT64_MAX, True),
-    (Float(max=1.0, exclusive_max=True), math.nextafter(1.0, 0.0), True),
-    (Float(max=1.0), math.nextafter(1.0, 2.0), False),
-    (Int(min=5, exclusive_min=True), 5, False),
-    (Int(min=5, exclusive_min=True), 6, True),
-    (Int(min=5), 5, True),
-    (Int(min=5, exclusive_max=True), 4, False),
-    (Int(max=7, exclusive_max=True), 7, False),
-    (Int(max=7, exclusive_min=True), 7, True),
-    (Int(min=10, max=0), 5, False),
-    # str lengths in code points, unsigned 64-bit bounds
-    (StringValidator(max_len=1), "\u00e9", True),
-    (StringValidator(min_len=2), "\u00e9", False),
-    (StringValidator(min_len=5, max_len=5), "h\u00e9llo", True),
-    (StringValidator(max_len=1), "\U0001f600", True),
-    (StringValidator(max_len=3), "\u65e5\u672c\u8a9e\u6587", False),
-    (StringValidator(min_len=3, max_len=3), "a\x00b", True),
-    (StringValidator(min_len=1), "", False),
-    (StringValidator(max_len=2**64 - 1), "abc", True),
-    (StringValidator(min_len=2**64 - 1), "abc", False),
-    (StringValidator(max_len=1), StrSub("xy"), False),
-    (StringValidator(), b"x", False),
-    # lists: tuples fail, subclasses count, lengths come before items
-    (ListValidator(Int()), (1, 2), False),
-    (ListValidator(Validator()), (), False),
-    (ListValidator(Int()), ListSub([1, 2]), True),
-    (ListValidator(Int()), ListSub([1, "x"]), False),
-    (ListValidator(Int(min=0, max=-1)), [], True),
-    (ListValidator(Int(), min_len=1), [], False),
-    (ListValidator(Int(), min_len=0), [], True),
-    (ListValidator(Int(), max_len=2), [1, 2, 3], False),
-    (ListValidator(Int()), "ab", False),
-    (ListValidator(ListValidator(Int())), [[1], (2,)], False),
-    # dicts and field maps: keys must be str; a field map needs exactly its names
-    (DictValidator(Int()), {}, True),
-    (DictValidator(Int()), {"x": 1, 2: 2}, False),
-    (DictValidator(Int()), {"x": "y"}, False),
-    (DictValidator(Int()), DictSub(x=1), True),
-    (DictValidator(Int()), [("x", 1)], False),
-    (AB, {"b": "x", "a": 1}, True),
-    (AB, DictSub(a=1, b="x"), True),
-    (AB, {StrSub("a"): 1, "b": "x"}, True),
-    (AB, {"a": 1}, False),
-    (AB, {"a": 1, "b": "x", "c": 3}, False),
-    (AB, {"a": 1, "c": 3}, False),
-    (AB, {"a": 1, 2: "x"}, False),
-    (AB, {"a": "x", "b": 1}, False),
-    ({}, {}, True),
-    ({}, {"a": 1}, False),
-    ({"a.b": Int()}, {"a.b": 1}, True),
-    ({"\u00e9": Int()}, {"e\u0301": 1}, False),
-    ({"a": {"b": Int()}}, {"a": {"b": "x"}}, False),
-    # a lone surrogate passes where no UTF-8 form is needed
-    (Validator(), "\ud800", True),
-    (DictValidator(Int()), {"\ud800": 1}, True),
-    ({"a": Validator()}, {"a": "\ud800"}, True),
-])
+@pytest.mark.parametrize(
+    "schema, value, expected",
+    [
+        # bool, int and float are told apart; True is the int 1
+        (Int(), True, True),
+        (Int(min=2), True, False),
+        (BoolValidator(), False, True),
+        (BoolValidator(), 1, False),
+        (Float(), 1, False),
+        (Float(), True, False),
+        (Int(), 1.0, False),
+        (Int(min=0), "1", False),
+        # signed 64-bit range, with and without bounds that would admit more
+        (Int(), INT64_MAX, True),
+        (Int(), 2**63, False),
+        (Int(max=0), INT64_MIN, True),
+        (Int(), INT64_MIN - 1, False),
+        (Int(max=1e300), 2**64, False),
+        (Int(min=-1e300, exclusive_min=True), -(2**200), False),
+        # ints are compared as the nearest double; bounds are stored as doubles
+        (Int(max=2**53), 2**53 + 1, True),
+        (Int(max=2**53), 2**53 + 2, False),
+        (Int(min=2**53 + 1), 2**53, True),
+        (Int(max=INT64_MAX, exclusive_max=True), INT64_MAX, False),
+        (Int(max=INT64_MAX, exclusive_max=True), INT64_MAX - 511, False),  # halfway: ties to even, up to 2**63
+        (Int(max=INT64_MAX, exclusive_max=True), INT64_MAX - 512, True),
+        # __index__ objects and int subclasses
+        (Int(), Indexable(5), True),
+        (Int(max=10), Indexable(11), False),
+        (Int(), Indexable(2**63), False),
+        (Int(), Indexable(5.0), False),
+        (Int(), Indexable(ValueError("no")), False),
+        (Int(), Indexable(Interrupt()), False),
+        (Int(max=10), IntSub(3), True),
+        (Float(max=1.0), FloatSub(0.5), True),
+        (Float(max=1.0), FloatSub(2.0), False),
+        # NaN never breaks a bound; infinities
+        (Float(min=0, max=1), math.nan, True),
+        (Float(min=0, max=1, exclusive_min=True, exclusive_max=True), -math.nan, True),
+        (Float(min=math.inf), math.nan, True),
+        (Float(min=math.nan, max=math.nan, exclusive_min=True), -math.inf, True),
+        (Int(min=math.nan, max=math.nan), -5, True),
+        (Float(max=10), math.inf, False),
+        (Float(max=math.inf), math.inf, True),
+        (Float(max=math.inf, exclusive_max=True), math.inf, False),
+        (Float(min=-math.inf, exclusive_min=True), -math.inf, False),
+        (Int(max=math.inf), INT64_MAX, True),
+        # inclusive and exclusive bounds; a flag without its bound imposes nothing
+        (Float(min=0, exclusive_min=True), 0.0, False),
+        (Float(min=0, exclusive_min=True), -0.0, False),
+        (Float(min=0, exclusive_min=True), TINY, True),
+        (Float(min=0), -0.0, True),
+        (Float(exclusive_min=True), -1e308, True),
+        (Int(exclusive_max=True), INT64_MAX, True),
+        (Float(max=1.0, exclusive_max=True), math.nextafter(1.0, 0.0), True),
+        (Float(max=1.0), math.nextafter(1.0, 2.0), False),
+        (Int(min=5, exclusive_min=True), 5, False),
+        (Int(min=5, exclusive_min=True), 6, True),
+        (Int(min=5), 5, True),
+        (Int(min=5, exclusive_max=True), 4, False),
+        (Int(max=7, exclusive_max=True), 7, False),
+        (Int(max=7, exclusive_min=True), 7, True),
+        (Int(min=10, max=0), 5, False),
+        # str lengths in code points, unsigned 64-bit bounds
+        (StringValidator(max_len=1), "\u00e9", True),
+        (StringValidator(min_len=2), "\u00e9", False),
+        (StringValidator(min_len=5, max_len=5), "h\u00e9llo", True),
+        (StringValidator(max_len=1), "\U0001f600", True),
+        (StringValidator(max_len=3), "\u65e5\u672c\u8a9e\u6587", False),
+        (StringValidator(min_len=3, max_len=3), "a\x00b", True),
+        (StringValidator(min_len=1), "", False),
+        (StringValidator(max_len=2**64 - 1), "abc", True),
+        (StringValidator(min_len=2**64 - 1), "abc", False),
+        (StringValidator(max_len=1), StrSub("xy"), False),
+        (StringValidator(), b"x", False),
+        # lists: tuples fail, subclasses count, lengths come before items
+        (ListValidator(Int()), (1, 2), False),
+        (ListValidator(Validator()), (), False),
+        (ListValidator(Int()), ListSub([1, 2]), True),
+        (ListValidator(Int()), ListSub([1, "x"]), False),
+        (ListValidator(Int(min=0, max=-1)), [], True),
+        (ListValidator(Int(), min_len=1), [], False),
+        (ListValidator(Int(), min_len=0), [], True),
+        (ListValidator(Int(), max_len=2), [1, 2, 3], False),
+        (ListValidator(Int()), "ab", False),
+        (ListValidator(ListValidator(Int())), [[1], (2,)], False),
+        # dicts and field maps: keys must be str; a field map needs exactly its names
+        (DictValidator(Int()), {}, True),
+        (DictValidator(Int()), {"x": 1, 2: 2}, False),
+        (DictValidator(Int()), {"x": "y"}, False),
+        (DictValidator(Int()), DictSub(x=1), True),
+        (DictValidator(Int()), [("x", 1)], False),
+        (AB, {"b": "x", "a": 1}, True),
+        (AB, DictSub(a=1, b="x"), True),
+        (AB, {StrSub("a"): 1, "b": "x"}, True),
+        (AB, {"a": 1}, False),
+        (AB, {"a": 1, "b": "x", "c": 3}, False),
+        (AB, {"a": 1, "c": 3}, False),
+        (AB, {"a": 1, 2: "x"}, False),
+        (AB, {"a": "x", "b": 1}, False),
+        ({}, {}, True),
+        ({}, {"a": 1}, False),
+        ({"a.b": Int()}, {"a.b": 1}, True),
+        ({"\u00e9": Int()}, {"e\u0301": 1}, False),
+        ({"a": {"b": Int()}}, {"a": {"b": "x"}}, False),
+        # a lone surrogate passes where no UTF-8 form is needed
+        (Validator(), "\ud800", True),
+        (DictValidator(Int()), {"\ud800": 1}, True),
+        ({"a": Validator()}, {"a": "\ud800"}, True),
+    ],
+)
 def test_verdicts(schema, value, expected):
     assert passes(schema, value) is expected
 
 
-@pytest.mark.parametrize("schema, value", [
-    (StringValidator(), "\ud800"),
-    (StringValidator(max_len=0), "\ud800xyz"),
-    (StringValidator(), StrSub("\udc80")),
-    (ListValidator(StringValidator()), ["fine", "\ud800"]),
-    (DictValidator(StringValidator()), {"k": "\ud800"}),
-    (AB, {"a": 1, "b": "\udfff"}),
-    ({"a": Int()}, {"\ud800": 1}),
-    ({"a": Int()}, {StrSub("\ud800"): 1}),
-])
+@pytest.mark.parametrize(
+    "schema, value",
+    [
+        (StringValidator(), "\ud800"),
+        (StringValidator(max_len=0), "\ud800xyz"),
+        (StringValidator(), StrSub("\udc80")),
+        (ListValidator(StringValidator()), ["fine", "\ud800"]),
+        (DictValidator(StringValidator()), {"k": "\ud800"}),
+        (AB, {"a": 1, "b": "\udfff"}),
+        ({"a": Int()}, {"\ud800": 1}),
+        ({"a": Int()}, {StrSub("\ud800"): 1}),
+    ],
+)
 def test_lone_surrogate_raises_where_utf8_is_read(schema, value):
     validator = compiled(schema)
     with pytest.raises(UnicodeEncodeError):
@@ -149,16 +164,19 @@ def test_lone_surrogate_raises_where_utf8_is_read(schema, value):
     assert validator.validate(None) is None
 
 
-@pytest.mark.parametrize("schema, value", [
-    (ListValidator(StringValidator()), [5, "\ud800"]),
-    (AB, {"a": "bad", "b": "\ud800"}),
-    ({"a": Int()}, {"x": 1, "\ud800": 2}),  # wrong length: no key is read
-    ({"a": Int(), "b": Int()}, {1: 1, "\ud800": 1}),
-    ({"a": Int(), "b": Int()}, {"c": 1, "\ud800": 1}),
-    (ListValidator(StringValidator(), max_len=1), ["x", "\ud800"]),
-    (ListValidator(StringValidator()), ("\ud800",)),
-    (ListValidator({"s": StringValidator()}), [{"s": 1}, {"s": "\ud800"}]),
-])
+@pytest.mark.parametrize(
+    "schema, value",
+    [
+        (ListValidator(StringValidator()), [5, "\ud800"]),
+        (AB, {"a": "bad", "b": "\ud800"}),
+        ({"a": Int()}, {"x": 1, "\ud800": 2}),  # wrong length: no key is read
+        ({"a": Int(), "b": Int()}, {1: 1, "\ud800": 1}),
+        ({"a": Int(), "b": Int()}, {"c": 1, "\ud800": 1}),
+        (ListValidator(StringValidator(), max_len=1), ["x", "\ud800"]),
+        (ListValidator(StringValidator()), ("\ud800",)),
+        (ListValidator({"s": StringValidator()}), [{"s": 1}, {"s": "\ud800"}]),
+    ],
+)
 def test_first_failure_stops_before_a_value_that_would_raise(schema, value):
     assert compiled(schema).validate(value) is None
 
@@ -179,10 +197,19 @@ def test_self_containing_list_does_not_loop():
     assert passes(ListValidator(ListValidator(Validator())), outer)
 
 
-@pytest.mark.parametrize("schema, value", [
-    (Int(), 2**40), (Float(), 1.5), (StringValidator(), StrSub("text")), (ListValidator(Int()), ListSub([1])),
-    (DictValidator(Int()), {"a": 1}), ({}, DictSub()), (Int(), Indexable(3)), (Validator(), object()),
-])
+@pytest.mark.parametrize(
+    "schema, value",
+    [
+        (Int(), 2**40),
+        (Float(), 1.5),
+        (StringValidator(), StrSub("text")),
+        (ListValidator(Int()), ListSub([1])),
+        (DictValidator(Int()), {"a": 1}),
+        ({}, DictSub()),
+        (Int(), Indexable(3)),
+        (Validator(), object()),
+    ],
+)
 def test_conforming_data_is_returned_itself(schema, value):
     validator = compiled(schema)
     assert validator.validate(value) is value

@@ -56,7 +56,7 @@ PendingError too_many_positional(const ArgumentSpec& spec, size_t given) {
 
 Status bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       std::span<PyObject*> slots) {
-    const size_t positional = static_cast<size_t>(PyVectorcall_NARGS(nargs));
+    const auto positional = static_cast<size_t>(PyVectorcall_NARGS(nargs));
     const size_t parameter_count = spec.parameters.size();
     for (PyObject*& slot : slots) {
         slot = nullptr;
@@ -90,22 +90,21 @@ Status bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
             }
         }
         if (match == parameter_count) {
-            return fail(type_error(full_name(spec) + " got an unexpected keyword argument '" +
-                                   render_text(keyword) + "'"));
+            return fail(
+                type_error(full_name(spec) + " got an unexpected keyword argument '" + render_text(keyword) + "'"));
         }
         if (match < spec.positional_only) {
             positional_only_as_keyword.push_back(spec.parameters[match]);
             continue;
         }
         if (slots[match] != nullptr) {
-            return fail(type_error(full_name(spec) + " got multiple values for argument '" +
-                                   spec.parameters[match] + "'"));
+            return fail(
+                type_error(full_name(spec) + " got multiple values for argument '" + spec.parameters[match] + "'"));
         }
         slots[match] = args[positional + static_cast<size_t>(k)];
     }
     if (!positional_only_as_keyword.empty()) {
-        return fail(type_error(full_name(spec) +
-                               " got some positional-only arguments passed as keyword arguments: " +
+        return fail(type_error(full_name(spec) + " got some positional-only arguments passed as keyword arguments: " +
                                name_list(positional_only_as_keyword)));
     }
 
@@ -117,8 +116,8 @@ Status bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_
     }
     if (!missing.empty()) {
         return fail(type_error(full_name(spec) + " missing " + std::to_string(missing.size()) +
-                               " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                               ": " + name_list(missing)));
+                               " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                               name_list(missing)));
     }
     return {};
 }

@@ -1,7 +1,6 @@
 // Conversion helpers shared by the compiler, the binding and the module entry.
 #include "binding/conversions.hpp"
 
-
 namespace quillane {
 namespace {
 

@@ -10,8 +10,7 @@ namespace {
 constexpr const char* kGenericFaultText = "internal fault in native code";
 
 [[noreturn]] void abort_at_boundary() noexcept {
-    std::fputs("quillane_core: uncaught panic at ffi boundary while reporting an internal fault; aborting\n",
-               stderr);
+    std::fputs("quillane_core: uncaught panic at ffi boundary while reporting an internal fault; aborting\n", stderr);
     std::fflush(stderr);
     std::abort();
 }

@@ -36,9 +36,8 @@ const char* short_file_name(const char* path) noexcept {
 
 void report_fault(const std::string& message, const std::source_location& where) noexcept {
     std::fprintf(stderr, "quillane_core: internal fault in thread %lu at %s:%u:%u:\n  %s\n",
-                 PyThread_get_thread_ident(), short_file_name(where.file_name()),
-                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-                 message.c_str());
+                 PyThread_get_thread_ident(), short_file_name(where.file_name()), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), message.c_str());
     std::fflush(stderr);
 }
 
@@ -93,7 +92,8 @@ PendingError PendingError::lazy(PyObject* exception_type, std::string message) {
 }
 
 PendingError PendingError::conversion(PyObject* object, const char* target_name) {
-    return PendingError(State(ConversionRecord{Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target_name}));
+    return PendingError(
+        State(ConversionRecord{Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target_name}));
 }
 
 void PendingError::raise() && {
@@ -105,8 +105,8 @@ void PendingError::raise() && {
         return;
     }
     if (auto* lazy = std::get_if<LazyMessage>(state_.get())) {
-        Ref argument = Ref::steal(PyUnicode_FromStringAndSize(lazy->message.data(),
-                                                              static_cast<Py_ssize_t>(lazy->message.size())));
+        Ref argument = Ref::steal(
+            PyUnicode_FromStringAndSize(lazy->message.data(), static_cast<Py_ssize_t>(lazy->message.size())));
         if (argument) {
             PyErr_SetObject(lazy->type, argument.get());
         }

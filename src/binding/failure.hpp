@@ -6,8 +6,8 @@
 #include "binding/py_ref.hpp"
 
 #include <exception>
-#include <memory>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -32,6 +32,7 @@ public:
     static PendingError conversion(PyObject* object, const char* target_name);
 
     PendingError(PendingError&&) noexcept = default;
+    ~PendingError() = default;
     PendingError& operator=(PendingError&&) noexcept = default;
 
     // Makes this error the interpreter's current exception. Consumes it.
@@ -81,13 +82,12 @@ private:
 
 // Reports the fault on standard error, naming thread and source location,
 // then throws it.
-[[noreturn]] void raise_internal_fault(
-    std::string message, std::source_location where = std::source_location::current());
+[[noreturn]] void raise_internal_fault(std::string message,
+                                       std::source_location where = std::source_location::current());
 
 // For a C API constructor (tuple, list, str) that returned NULL: prints the
 // pending Python exception, then faults with "Python API call failed".
-[[noreturn]] void raise_api_call_failed(
-    std::source_location where = std::source_location::current());
+[[noreturn]] void raise_api_call_failed(std::source_location where = std::source_location::current());
 
 // Captures and clears the interpreter's current exception; nothing when none
 // is set. A PanicException coming back from Python code resumes its fault:

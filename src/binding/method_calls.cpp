@@ -41,8 +41,8 @@ struct MethodCall {
     NativeValidatorObject* validator;
 };
 
-Result<MethodCall> begin_method_call(const ArgumentSpec& spec, PyObject* self, PyObject* const* args,
-                                     Py_ssize_t nargs, PyObject* kwnames) {
+Result<MethodCall> begin_method_call(const ArgumentSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
     Result<PyObject*> data = bind_single_argument(spec, args, nargs, kwnames);
     if (!data) {
         return fail(std::move(data.error()));
@@ -70,7 +70,7 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
         case CheckResult::Error:
             break;
     }
-    return fail(std::move(*check.error));
+    return fail(check.take_error());
 }
 
 Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -94,7 +94,7 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         case WalkOutcome::Failed:
             break;
     }
-    return fail(std::move(*walk.error));
+    return fail(walk.take_error());
 }
 
 PyObject* validate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -36,7 +36,7 @@ void native_validator_dealloc(PyObject* self) {
         auto* validator = reinterpret_cast<NativeValidatorObject*>(self);
         validator->tree.~ValidatorNode();
         PyTypeObject* type = Py_TYPE(self);
-        freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_slot(self);
         // Instances of a heap type own a reference to it, taken by tp_alloc.
         Ref::steal(reinterpret_cast<PyObject*>(type)).reset();
@@ -52,11 +52,7 @@ PyType_Slot kTypeSlots[] = {
 };
 
 PyType_Spec kTypeSpec = {
-    "builtins.NativeValidator",
-    static_cast<int>(sizeof(NativeValidatorObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kTypeSlots,
+    "builtins.NativeValidator", static_cast<int>(sizeof(NativeValidatorObject)), 0, Py_TPFLAGS_DEFAULT, kTypeSlots,
 };
 
 }  // namespace
@@ -92,7 +88,7 @@ Result<Ref> new_native_validator(ValidatorNode tree) {
     if (!type) {
         return fail(std::move(type.error()));
     }
-    allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(*type, Py_tp_alloc));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(*type, Py_tp_alloc));
     if (alloc == nullptr) {
         alloc = PyType_GenericAlloc;
     }

@@ -9,6 +9,8 @@
 
 namespace quillane {
 
+// operator= takes its argument by value, so it serves copy and move assignment alike.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions)
 class Ref {
 public:
     Ref() noexcept = default;

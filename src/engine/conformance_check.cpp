@@ -15,7 +15,7 @@ CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : 
 }  // namespace
 
 CheckResult ConformanceCheck::failed(PendingError pending) {
-    error.emplace(std::move(pending));
+    error_.emplace(std::move(pending));
     return CheckResult::Error;
 }
 

@@ -21,9 +21,10 @@ public:
     CheckResult check_node(const ValidatorNode& node, PyObject* value);
 
     // The exception that ended the check, when it returned Error.
-    std::optional<PendingError> error;
+    PendingError take_error() { return std::move(*error_); }
 
 private:
+    std::optional<PendingError> error_;
     CheckResult failed(PendingError pending);
     CheckResult check_held(const ValidatorNode& node, PyObject* value);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);

@@ -9,8 +9,7 @@ namespace quillane {
 class ListIteration {
 public:
     // Holds its own reference to the list for as long as the walk lasts.
-    explicit ListIteration(PyObject* list) noexcept
-        : list_(Ref::borrow(list)), start_length_(PyList_GET_SIZE(list)) {}
+    explicit ListIteration(PyObject* list) noexcept : list_(Ref::borrow(list)), start_length_(PyList_GET_SIZE(list)) {}
 
     // The next item, borrowed from the list, and its index; null at the
     // end. Stops at the smaller of the starting and the current length, so a

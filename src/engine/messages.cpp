@@ -37,7 +37,7 @@ std::string fill_template(std::string_view text, std::initializer_list<std::stri
         reserve += argument.size();
     }
     out.reserve(reserve);
-    auto next = arguments.begin();
+    const auto* next = arguments.begin();
     for (size_t at = 0; at < text.size();) {
         size_t placeholder = text.find("{}", at);
         if (placeholder == std::string_view::npos || next == arguments.end()) {
@@ -61,9 +61,7 @@ std::string decimal(Integer value) {
 
 }  // namespace
 
-std::string_view fixed_message_text(FixedMessage message) noexcept {
-    return kFixedTexts[static_cast<size_t>(message)];
-}
+std::string_view fixed_message_text(FixedMessage message) noexcept { return kFixedTexts[static_cast<size_t>(message)]; }
 
 std::string bound_message(BoundBreach breach, std::string_view value_text, double bound) {
     return fill_template(kBoundTemplates[static_cast<size_t>(breach)], {value_text, render_double(bound)});

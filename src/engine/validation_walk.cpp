@@ -66,7 +66,7 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
 }
 
 WalkOutcome ValidationWalk::failed(PendingError pending) {
-    error.emplace(std::move(pending));
+    error_.emplace(std::move(pending));
     return WalkOutcome::Failed;
 }
 
@@ -247,18 +247,16 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
     // own, so none can be missing and no flags are needed.
     const bool may_miss = entry_count < field_count;
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
-    WalkOutcome outcome = walk_entries(
-        value,
-        [&](Utf8View key_text, size_t index) -> const ValidatorNode* {
-            const FieldEntry* field = find_field(node.fields, key_text, index);
-            if (field == nullptr) {
-                return nullptr;
-            }
-            if (may_miss) {
-                seen[static_cast<size_t>(field - node.fields.data())] = 1;
-            }
-            return &field->validator;
-        });
+    WalkOutcome outcome = walk_entries(value, [&](Utf8View key_text, size_t index) -> const ValidatorNode* {
+        const FieldEntry* field = find_field(node.fields, key_text, index);
+        if (field == nullptr) {
+            return nullptr;
+        }
+        if (may_miss) {
+            seen[static_cast<size_t>(field - node.fields.data())] = 1;
+        }
+        return &field->validator;
+    });
     if (!may_miss || outcome == WalkOutcome::Failed || outcome == WalkOutcome::Undecided) {
         return outcome;
     }

@@ -30,9 +30,10 @@ public:
     WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
 
     // The exception that ended the walk, when it returned Failed.
-    std::optional<PendingError> error;
+    PendingError take_error() { return std::move(*error_); }
 
 private:
+    std::optional<PendingError> error_;
     WalkOutcome failed(PendingError pending);
     WalkOutcome report(std::string_view message, PyObject* value);
     WalkOutcome report_fixed(FixedMessage message, PyObject* value);

@@ -155,8 +155,8 @@ inline uint64_t length_broken(const LengthBounds& bounds, LengthBreach breach) n
 // Byte equality for short texts such as field names, without a library call.
 inline bool same_bytes(const char* a, const char* b, size_t size) noexcept {
     for (; size >= 8; a += 8, b += 8, size -= 8) {
-        uint64_t x;
-        uint64_t y;
+        uint64_t x = 0;
+        uint64_t y = 0;
         std::memcpy(&x, a, 8);
         std::memcpy(&y, b, 8);
         if (x != y) {
@@ -179,8 +179,7 @@ inline bool names_field(const FieldEntry& field, Utf8View key) noexcept {
 // null. Names are distinct, so the first match is the only one. Data usually
 // lists its keys in the schema's order, so the field at `likely_index` is
 // tried before the scan.
-inline const FieldEntry* find_field(const std::vector<FieldEntry>& fields, Utf8View key,
-                                    size_t likely_index) noexcept {
+inline const FieldEntry* find_field(const std::vector<FieldEntry>& fields, Utf8View key, size_t likely_index) noexcept {
     if (likely_index < fields.size() && names_field(fields[likely_index], key)) {
         return &fields[likely_index];
     }

@@ -5,9 +5,9 @@ namespace quillane {
 namespace {
 
 constexpr const char* kAttributeNames[] = {
-    "_coerce",       "_custom_checks", "_when_condition", "_env_key", "_type_cls",       "__name__",
-    "_min",          "_max",           "_exclusive_min",  "_exclusive_max", "_regex",     "_min_len",
-    "_max_len",      "_item_validator", "_key_type",      "_value_validator",
+    "_coerce",   "_custom_checks",   "_when_condition", "_env_key", "_type_cls", "__name__", "_min",
+    "_max",      "_exclusive_min",   "_exclusive_max",  "_regex",   "_min_len",  "_max_len", "_item_validator",
+    "_key_type", "_value_validator",
 };
 static_assert(std::size(kAttributeNames) == static_cast<size_t>(Attribute::Count));
 

@@ -207,7 +207,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
         return std::move(exclusive_max.error());
     }
     NumberBounds bounds{*min, *max, false, false};
-    NodeKind kind;
+    NodeKind kind = NodeKind::Any;
     if (*exclusive_min || *exclusive_max) {
         bounds.exclusive_min = *exclusive_min;
         bounds.exclusive_max = *exclusive_max;

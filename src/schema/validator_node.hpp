@@ -60,16 +60,18 @@ struct ValidatorNode {
     std::unique_ptr<ValidatorNode> element;  // item validator (List*), value validator (Dict)
     std::vector<FieldEntry> fields;          // Fields, in the schema dict's order
 
-    static ValidatorNode of_kind(NodeKind kind) {
-        ValidatorNode node;
-        node.kind = kind;
-        return node;
-    }
+    static ValidatorNode of_kind(NodeKind kind);
 };
 
 struct FieldEntry {
     std::string name;  // UTF-8, copied from the schema dict's key
     ValidatorNode validator;
 };
+
+inline ValidatorNode ValidatorNode::of_kind(NodeKind kind) {
+    ValidatorNode node;
+    node.kind = kind;
+    return node;
+}
 
 }  // namespace quillane

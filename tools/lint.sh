@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Runs every static check of the project and fails if any of them fails:
+#   clang-format --dry-run --Werror on src/      (.clang-format)
+#   clang-tidy on src/                            (.clang-tidy, compile database in build/lint)
+#   ruff check and ruff format --check            ([tool.ruff] in pyproject.toml)
+#   mypy --strict on the stubs and on examples/typed_usage.py (the stubs as a caller sees them)
+#   mypy.stubtest quillane_core                   (the stubs against the built module)
+# Installs what it needs: clang-format and clang-tidy from Debian's packages
+# when missing (CLANG_FORMAT / CLANG_TIDY may name other binaries), and the
+# package with its lint extra (ruff, mypy, cmake, ninja) into the venv.
+# Usage: tools/lint.sh [--fix]   (--fix rewrites src/ with clang-format and
+# applies ruff's fixes and formatting instead of only checking them)
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+FIX=0
+case "${1:-}" in
+    "") ;;
+    --fix) FIX=1 ;;
+    *) echo "usage: tools/lint.sh [--fix]" >&2; exit 2 ;;
+esac
+
+LLVM_VERSION=19  # the oldest Debian clang that parses libstdc++'s <expected>
+CLANG_FORMAT="${CLANG_FORMAT:-$(command -v clang-format-$LLVM_VERSION || true)}"
+CLANG_TIDY="${CLANG_TIDY:-$(command -v clang-tidy-$LLVM_VERSION || true)}"
+if [ -z "$CLANG_FORMAT" ] || [ -z "$CLANG_TIDY" ]; then
+    if ! command -v apt-get >/dev/null || [ "$(id -u)" != 0 ]; then
+        echo "clang-format-$LLVM_VERSION and clang-tidy-$LLVM_VERSION are needed (apt-get install" \
+             "clang-format-$LLVM_VERSION clang-tidy-$LLVM_VERSION, or set CLANG_FORMAT and CLANG_TIDY)" >&2
+        exit 1
+    fi
+    echo "installing clang-format-$LLVM_VERSION and clang-tidy-$LLVM_VERSION from Debian's packages"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        "clang-format-$LLVM_VERSION" "clang-tidy-$LLVM_VERSION" >/dev/null
+    CLANG_FORMAT="$(command -v clang-format-$LLVM_VERSION)"
+    CLANG_TIDY="$(command -v clang-tidy-$LLVM_VERSION)"
+fi
+
+# The venv gets the module (for stubtest and mypy) and the lint tools.
+. "$ROOT/tools/setup-venv.sh" lint ""
+set +e
+cd "$ROOT"
+BIN="$(dirname "$PY")"
+export RUFF_CACHE_DIR="$ROOT/build/ruff-cache"
+mapfile -t CXX_FILES < <(find src -name '*.cpp' -o -name '*.hpp' | sort)
+mapfile -t CXX_UNITS < <(find src -name '*.cpp' | sort)
+
+FAILED=()
+RESULTS=()
+step() {
+    local name="$1"
+    shift
+    echo "== $name"
+    if "$@"; then
+        RESULTS+=("ok      $name")
+    else
+        RESULTS+=("FAILED  $name")
+        FAILED+=("$name")
+    fi
+}
+
+clang_format() {
+    "$CLANG_FORMAT" --version
+    if [ $FIX = 1 ]; then
+        "$CLANG_FORMAT" -i "${CXX_FILES[@]}"
+    else
+        "$CLANG_FORMAT" --dry-run --Werror "${CXX_FILES[@]}"
+    fi
+}
+
+clang_tidy() {
+    "$CLANG_TIDY" --version | grep -i version
+    "$BIN/cmake" -S . -B build/lint -G Ninja -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$PY" >build/lint-configure.log 2>&1 || {
+        cat build/lint-configure.log
+        return 1
+    }
+    # One file per process, as many processes as cores; any finding is an
+    # error (WarningsAsErrors in .clang-tidy).
+    printf '%s\n' "${CXX_UNITS[@]}" |
+        xargs -P "$(nproc 2>/dev/null || echo 2)" -n 1 "$CLANG_TIDY" -p build/lint --quiet 2>&1 |
+        grep -v '^[0-9]* warnings\? \(and [0-9]* errors\? \)\?generated\.$\|^Suppressed [0-9]* warnings\|^Use -header-filter\|^Use -system-headers'
+    return "${PIPESTATUS[1]}"
+}
+
+ruff_check() {
+    if [ $FIX = 1 ]; then
+        "$BIN/ruff" check --fix .
+    else
+        "$BIN/ruff" check .
+    fi
+}
+
+ruff_format() {
+    if [ $FIX = 1 ]; then
+        "$BIN/ruff" format .
+    else
+        "$BIN/ruff" format --check .
+    fi
+}
+
+mypy_strict() {
+    "$PY" -m mypy --strict --cache-dir build/mypy-cache quillane_core-stubs/__init__.pyi &&
+        "$PY" -m mypy --strict --cache-dir build/mypy-cache examples/typed_usage.py
+}
+
+stubtest() {
+    # From an empty directory, so that only the installed module and stubs count.
+    mkdir -p build/stubtest
+    (cd build/stubtest && "$PY" -m mypy.stubtest quillane_core --mypy-config-file "$ROOT/pyproject.toml")
+}
+
+step "clang-format" clang_format
+step "clang-tidy" clang_tidy
+step "ruff check" ruff_check
+step "ruff format" ruff_format
+step "mypy --strict" mypy_strict
+step "stubtest" stubtest
+
+echo
+printf '%s\n' "${RESULTS[@]}"
+if [ ${#FAILED[@]} -gt 0 ]; then
+    echo "lint failed: ${FAILED[*]}" >&2
+    exit 1
+fi
+echo "lint passed"

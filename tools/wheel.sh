@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds the sdist and, from it, the wheel into dist/ (python -m build), checks
+# that both hold what they must, shows `auditwheel show` for a Linux wheel,
+# then installs the wheel into a fresh venv with --no-index and no compiler on
+# PATH and runs examples/typed_usage.py against it.
+# The tools (build, auditwheel) live in their own venv, .venv-wheel (or $VENV).
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$ROOT/tools/python313.sh"
+cd "$ROOT"
+
+VENV="${VENV:-$ROOT/.venv-wheel}"
+if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+    rm -rf "$VENV"
+    "$PYTHON313" -m venv "$VENV"
+fi
+PY="$VENV/bin/python"
+PIP=("$PY" -m pip install --quiet --disable-pip-version-check)
+"${PIP[@]}" --upgrade pip build
+[ "$(uname -s)" != Linux ] || "${PIP[@]}" auditwheel
+
+rm -rf dist
+"$PY" -m build --outdir dist .
+SDIST="$(ls dist/*.tar.gz)"
+WHEEL="$(ls dist/*.whl)"
+
+echo "== sdist contents"
+"$PY" - "$SDIST" <<'EOF'
+import sys
+import tarfile
+
+with tarfile.open(sys.argv[1]) as archive:
+    names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "src/lib.cpp", "src/exports.map",
+          "quillane_core-stubs/__init__.pyi", "tests/test_smoke.py", "examples/typed_usage.py"]
+missing = [name for name in needed if name not in names]
+stray = sorted(name for name in names if name.split("/")[0] in {".ci", ".venv", "build", "dist", ".hypothesis"}
+               or name.startswith(".venv"))
+print(f"{len(names)} files; sources: {sum(name.startswith('src/') for name in names)}")
+if missing or stray:
+    sys.exit(f"sdist is missing {missing} or holds {stray[:10]}")
+EOF
+
+echo "== wheel contents"
+"$PY" - "$WHEEL" <<'EOF'
+import sys
+import zipfile
+
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+for name in names:
+    print("  " + name)
+if not any(name.startswith("quillane_core.") and name.endswith((".so", ".pyd")) for name in names):
+    sys.exit("the wheel holds no extension module")
+if "quillane_core-stubs/__init__.pyi" not in names:
+    sys.exit("the wheel holds no stubs")
+EOF
+
+if [ "$(uname -s)" = Linux ]; then
+    echo "== auditwheel show"
+    "$VENV/bin/auditwheel" show "$WHEEL"
+fi
+
+echo "== install into a fresh venv, offline, without a compiler"
+SCRATCH="$(mktemp -d)"
+trap 'rm -rf "$SCRATCH"' EXIT
+"$PYTHON313" -m venv "$SCRATCH/venv"
+mkdir "$SCRATCH/bin"  # PATH holds nothing: no cc, c++, cmake or ninja
+CLEAN=(env -i HOME="$SCRATCH" PATH="$SCRATCH/bin" LANG=C.UTF-8)
+"${CLEAN[@]}" "$SCRATCH/venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-index "$ROOT/$WHEEL"
+(cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" - <<'EOF'
+import shutil
+import sys
+from pathlib import Path
+
+compilers = [tool for tool in ("cc", "c++", "gcc", "g++", "clang", "cl", "cmake") if shutil.which(tool)]
+assert not compilers, compilers
+import quillane_core
+
+site = Path(quillane_core.__file__).parent
+assert (site / "quillane_core-stubs" / "__init__.pyi").is_file(), "stubs not installed beside the module"
+print("imported", quillane_core.__file__)
+EOF
+)
+(cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" "$ROOT/examples/typed_usage.py")
+
+echo "== sizes"
+ls -l dist/
