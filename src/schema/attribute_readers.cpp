@@ -25,19 +25,22 @@ Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader
 
 }  // namespace
 
-Result<PyObject*> AttributeNames::get(Attribute attribute) {
-    Ref& name = names_[static_cast<size_t>(attribute)];
-    if (!name) {
-        name = Ref::steal(PyUnicode_InternFromString(kAttributeNames[static_cast<size_t>(attribute)]));
-        if (!name) {
+Result<PyObject*> attribute_name(Attribute attribute) {
+    // Written under the interpreter lock; the references are never released.
+    static std::array<PyObject*, static_cast<size_t>(Attribute::Count)> names{};
+    PyObject*& name = names[static_cast<size_t>(attribute)];
+    if (name == nullptr) {
+        Ref created = Ref::steal(PyUnicode_InternFromString(kAttributeNames[static_cast<size_t>(attribute)]));
+        if (!created) {
             return fail(fetch_pending());
         }
+        name = created.release();
     }
-    return name.get();
+    return name;
 }
 
 Result<Ref> SchemaReader::get(PyObject* object, Attribute attribute) {
-    Result<PyObject*> name = names_.get(attribute);
+    Result<PyObject*> name = attribute_name(attribute);
     if (!name) {
         return fail(std::move(name.error()));
     }

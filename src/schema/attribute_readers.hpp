@@ -32,16 +32,11 @@ enum class Attribute : uint8_t {
     Count,
 };
 
-// The attribute-name strs of one compile, each created on first use and
-// interned, so that every later lookup of the same name in the same compile
-// hits the interpreter's attribute caches instead of hashing a new str.
-class AttributeNames {
-public:
-    Result<PyObject*> get(Attribute attribute);
-
-private:
-    std::array<Ref, static_cast<size_t>(Attribute::Count)> names_;
-};
+// The attribute name as an interned str, borrowed: created on first use and
+// kept for the life of the process, like the class object, so that lookups
+// hit the interpreter's attribute caches instead of hashing a new str each
+// time.
+Result<PyObject*> attribute_name(Attribute attribute);
 
 class SchemaReader {
 public:
@@ -59,9 +54,6 @@ public:
     // `names`: its index, or `names.size()` for none of them.
     Result<size_t> match_type_name(PyObject* object, Attribute attribute,
                                    std::initializer_list<std::string_view> names);
-
-private:
-    AttributeNames names_;
 };
 
 }  // namespace quillane
