@@ -18,7 +18,7 @@ Result<Ref> compile_schema_body(PyObject* const* args, Py_ssize_t nargs, PyObjec
         return fail(std::move(schema.error()));
     }
     Ref held_schema = Ref::borrow(*schema);
-    CompileOutcome outcome = SchemaCompiler().compile_node(held_schema.get());
+    CompileOutcome outcome = compile_node(held_schema.get());
     held_schema.reset();
     if (auto* error = std::get_if<PendingError>(&outcome)) {
         return fail(std::move(*error));

@@ -39,7 +39,7 @@ Result<PyObject*> attribute_name(Attribute attribute) {
     return name;
 }
 
-Result<Ref> SchemaReader::get(PyObject* object, Attribute attribute) {
+Result<Ref> get_attribute(PyObject* object, Attribute attribute) {
     Result<PyObject*> name = attribute_name(attribute);
     if (!name) {
         return fail(std::move(name.error()));
@@ -51,37 +51,36 @@ Result<Ref> SchemaReader::get(PyObject* object, Attribute attribute) {
     return value;
 }
 
-Result<bool> SchemaReader::read_bool(PyObject* object, Attribute attribute) {
-    Result<Ref> value = get(object, attribute);
+Result<bool> read_bool_attribute(PyObject* object, Attribute attribute) {
+    Result<Ref> value = get_attribute(object, attribute);
     if (!value) {
         return fail(std::move(value.error()));
     }
-    return quillane::read_bool(value->get());
+    return read_bool(value->get());
 }
 
-Result<std::optional<double>> SchemaReader::read_optional_double(PyObject* object, Attribute attribute) {
-    Result<Ref> value = get(object, attribute);
+Result<std::optional<double>> read_double_attribute(PyObject* object, Attribute attribute) {
+    Result<Ref> value = get_attribute(object, attribute);
     if (!value) {
         return fail(std::move(value.error()));
     }
     return optional_of<double>(value->get(), read_double);
 }
 
-Result<std::optional<uint64_t>> SchemaReader::read_optional_count(PyObject* object, Attribute attribute) {
-    Result<Ref> value = get(object, attribute);
+Result<std::optional<uint64_t>> read_count_attribute(PyObject* object, Attribute attribute) {
+    Result<Ref> value = get_attribute(object, attribute);
     if (!value) {
         return fail(std::move(value.error()));
     }
     return optional_of<uint64_t>(value->get(), read_uint64);
 }
 
-Result<size_t> SchemaReader::match_type_name(PyObject* object, Attribute attribute,
-                                             std::initializer_list<std::string_view> names) {
-    Result<Ref> type_like = get(object, attribute);
+Result<size_t> match_type_name(PyObject* object, Attribute attribute, std::initializer_list<std::string_view> names) {
+    Result<Ref> type_like = get_attribute(object, attribute);
     if (!type_like) {
         return fail(std::move(type_like.error()));
     }
-    Result<Ref> name = get(type_like->get(), Attribute::Name);
+    Result<Ref> name = get_attribute(type_like->get(), Attribute::Name);
     if (!name) {
         return fail(std::move(name.error()));
     }

@@ -38,22 +38,18 @@ enum class Attribute : uint8_t {
 // time.
 Result<PyObject*> attribute_name(Attribute attribute);
 
-class SchemaReader {
-public:
-    // getattr(object, name); a missing attribute is the lookup's AttributeError.
-    Result<Ref> get(PyObject* object, Attribute attribute);
+// getattr(object, name); a missing attribute is the lookup's AttributeError.
+Result<Ref> get_attribute(PyObject* object, Attribute attribute);
 
-    // getattr then one reader.
-    Result<bool> read_bool(PyObject* object, Attribute attribute);
-    // None: absent; anything else converted to a double.
-    Result<std::optional<double>> read_optional_double(PyObject* object, Attribute attribute);
-    // None: absent; anything else a non-negative integer that fits 64 bits.
-    Result<std::optional<uint64_t>> read_optional_count(PyObject* object, Attribute attribute);
+// getattr then one reader.
+Result<bool> read_bool_attribute(PyObject* object, Attribute attribute);
+// None: absent; anything else converted to a double.
+Result<std::optional<double>> read_double_attribute(PyObject* object, Attribute attribute);
+// None: absent; anything else a non-negative integer that fits 64 bits.
+Result<std::optional<uint64_t>> read_count_attribute(PyObject* object, Attribute attribute);
 
-    // Whether getattr(object, name).__name__, read as text, equals one of
-    // `names`: its index, or `names.size()` for none of them.
-    Result<size_t> match_type_name(PyObject* object, Attribute attribute,
-                                   std::initializer_list<std::string_view> names);
-};
+// Whether getattr(object, name).__name__, read as text, equals one of
+// `names`: its index, or `names.size()` for none of them.
+Result<size_t> match_type_name(PyObject* object, Attribute attribute, std::initializer_list<std::string_view> names);
 
 }  // namespace quillane

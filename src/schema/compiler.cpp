@@ -6,6 +6,7 @@
 
 #include "binding/dict_iteration.hpp"
 #include "binding/recursion_guard.hpp"
+#include "schema/attribute_readers.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -54,22 +55,20 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
     return node;
 }
 
-}  // namespace
+// What a validator object's class makes of it, once its gates passed.
+enum class SchemaClass : uint8_t { NotCompilable, Any, Bool, Number, String, List, Dict };
 
-CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
-    // A schema that contains itself, or nests deeper than the interpreter
-    // allows, ends in RecursionError instead of exhausting the C stack.
-    RecursionGuard depth(kRecursionWhere);
-    if (!depth.entered()) {
-        return fetch_pending();
-    }
-    if (PyDict_Check(schema)) {
-        return compile_field_map(schema);
-    }
-    return compile_validator_object(schema);
-}
+Result<SchemaClass> classify(PyObject* schema);
+Result<bool> passes_common_gates(PyObject* schema);
+CompileOutcome compile_number(PyObject* schema);
+CompileOutcome compile_string(PyObject* schema);
+Result<LengthBounds> read_length_bounds(PyObject* schema);
+CompileOutcome compile_list(PyObject* schema);
+CompileOutcome finish_list(PyObject* schema, CompileOutcome& item);
+CompileOutcome compile_dict(PyObject* schema);
+Result<Ref> dict_value_schema(PyObject* schema);
 
-[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_field_map(PyObject* dict) {
+[[gnu::noinline]] CompileOutcome compile_field_map(PyObject* dict) {
     std::vector<FieldEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     DictIteration items(dict);
@@ -89,7 +88,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     return fields_node(std::move(entries));
 }
 
-[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_validator_object(PyObject* schema) {
+[[gnu::noinline]] CompileOutcome compile_validator_object(PyObject* schema) {
     Result<SchemaClass> schema_class = classify(schema);
     if (!schema_class) {
         return std::move(schema_class.error());
@@ -113,7 +112,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     return NotCompilable{};
 }
 
-[[gnu::noinline]] Result<SchemaCompiler::SchemaClass> SchemaCompiler::classify(PyObject* schema) {
+[[gnu::noinline]] Result<SchemaClass> classify(PyObject* schema) {
     Result<bool> compilable = passes_common_gates(schema);
     if (!compilable) {
         return fail(std::move(compilable.error()));
@@ -150,15 +149,15 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
 
 // The settings every validator object has, read before its class is looked
 // at: compilable (true), not compilable (false), or the reading's error.
-[[gnu::noinline]] Result<bool> SchemaCompiler::passes_common_gates(PyObject* schema) {
-    Result<bool> coerce = reader_.read_bool(schema, Attribute::Coerce);
+[[gnu::noinline]] Result<bool> passes_common_gates(PyObject* schema) {
+    Result<bool> coerce = read_bool_attribute(schema, Attribute::Coerce);
     if (!coerce) {
         return fail(std::move(coerce.error()));
     }
     if (*coerce) {
         return false;
     }
-    Result<Ref> custom_checks = reader_.get(schema, Attribute::CustomChecks);
+    Result<Ref> custom_checks = get_attribute(schema, Attribute::CustomChecks);
     if (!custom_checks) {
         return fail(std::move(custom_checks.error()));
     }
@@ -170,7 +169,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
         return false;
     }
     for (Attribute must_be_none : {Attribute::WhenCondition, Attribute::EnvKey}) {
-        Result<Ref> setting = reader_.get(schema, must_be_none);
+        Result<Ref> setting = get_attribute(schema, must_be_none);
         if (!setting) {
             return fail(std::move(setting.error()));
         }
@@ -181,8 +180,8 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     return true;
 }
 
-[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_number(PyObject* schema) {
-    Result<size_t> family = reader_.match_type_name(schema, Attribute::TypeCls, {"int", "float"});
+[[gnu::noinline]] CompileOutcome compile_number(PyObject* schema) {
+    Result<size_t> family = match_type_name(schema, Attribute::TypeCls, {"int", "float"});
     if (!family) {
         return std::move(family.error());
     }
@@ -190,19 +189,19 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
         return NotCompilable{};  // bounds are not read
     }
     const bool is_float_family = *family == 1;
-    Result<std::optional<double>> min = reader_.read_optional_double(schema, Attribute::Min);
+    Result<std::optional<double>> min = read_double_attribute(schema, Attribute::Min);
     if (!min) {
         return std::move(min.error());
     }
-    Result<std::optional<double>> max = reader_.read_optional_double(schema, Attribute::Max);
+    Result<std::optional<double>> max = read_double_attribute(schema, Attribute::Max);
     if (!max) {
         return std::move(max.error());
     }
-    Result<bool> exclusive_min = reader_.read_bool(schema, Attribute::ExclusiveMin);
+    Result<bool> exclusive_min = read_bool_attribute(schema, Attribute::ExclusiveMin);
     if (!exclusive_min) {
         return std::move(exclusive_min.error());
     }
-    Result<bool> exclusive_max = reader_.read_bool(schema, Attribute::ExclusiveMax);
+    Result<bool> exclusive_max = read_bool_attribute(schema, Attribute::ExclusiveMax);
     if (!exclusive_max) {
         return std::move(exclusive_max.error());
     }
@@ -222,20 +221,20 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     return node;
 }
 
-[[gnu::noinline]] Result<LengthBounds> SchemaCompiler::read_length_bounds(PyObject* schema) {
-    Result<std::optional<uint64_t>> min_len = reader_.read_optional_count(schema, Attribute::MinLen);
+[[gnu::noinline]] Result<LengthBounds> read_length_bounds(PyObject* schema) {
+    Result<std::optional<uint64_t>> min_len = read_count_attribute(schema, Attribute::MinLen);
     if (!min_len) {
         return fail(std::move(min_len.error()));
     }
-    Result<std::optional<uint64_t>> max_len = reader_.read_optional_count(schema, Attribute::MaxLen);
+    Result<std::optional<uint64_t>> max_len = read_count_attribute(schema, Attribute::MaxLen);
     if (!max_len) {
         return fail(std::move(max_len.error()));
     }
     return LengthBounds{*min_len, *max_len};
 }
 
-[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_string(PyObject* schema) {
-    Result<Ref> regex = reader_.get(schema, Attribute::Regex);
+[[gnu::noinline]] CompileOutcome compile_string(PyObject* schema) {
+    Result<Ref> regex = get_attribute(schema, Attribute::Regex);
     if (!regex) {
         return std::move(regex.error());
     }
@@ -251,9 +250,9 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     return node;
 }
 
-[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_list(PyObject* schema) {
+[[gnu::noinline]] CompileOutcome compile_list(PyObject* schema) {
     Ref item_schema;
-    if (Result<Ref> read = reader_.get(schema, Attribute::ItemValidator); read) {
+    if (Result<Ref> read = get_attribute(schema, Attribute::ItemValidator); read) {
         item_schema = std::move(*read);
     } else {
         return std::move(read.error());
@@ -267,7 +266,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
 }
 
 // A list node around a compiled item, once its length bounds are read.
-[[gnu::noinline]] CompileOutcome SchemaCompiler::finish_list(PyObject* schema, CompileOutcome& item) {
+[[gnu::noinline]] CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
     Result<LengthBounds> lengths = read_length_bounds(schema);
     if (!lengths) {
         return std::move(lengths.error());  // the item built so far goes with `item`
@@ -279,7 +278,7 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
     return node;
 }
 
-[[gnu::noinline]] CompileOutcome SchemaCompiler::compile_dict(PyObject* schema) {
+[[gnu::noinline]] CompileOutcome compile_dict(PyObject* schema) {
     Ref value_schema;
     if (Result<Ref> read = dict_value_schema(schema); read) {
         value_schema = std::move(*read);
@@ -298,15 +297,30 @@ CompileOutcome SchemaCompiler::compile_node(PyObject* schema) {
 
 // The value schema of a DictValidator whose keys are str; an empty Ref when
 // the key type rules the node out (the value schema is then not read).
-[[gnu::noinline]] Result<Ref> SchemaCompiler::dict_value_schema(PyObject* schema) {
-    Result<size_t> key_type = reader_.match_type_name(schema, Attribute::KeyType, {"str"});
+[[gnu::noinline]] Result<Ref> dict_value_schema(PyObject* schema) {
+    Result<size_t> key_type = match_type_name(schema, Attribute::KeyType, {"str"});
     if (!key_type) {
         return fail(std::move(key_type.error()));
     }
     if (*key_type != 0) {
         return Ref();
     }
-    return reader_.get(schema, Attribute::ValueValidator);
+    return get_attribute(schema, Attribute::ValueValidator);
+}
+
+}  // namespace
+
+CompileOutcome compile_node(PyObject* schema) {
+    // A schema that contains itself, or nests deeper than the interpreter
+    // allows, ends in RecursionError instead of exhausting the C stack.
+    RecursionGuard depth(kRecursionWhere);
+    if (!depth.entered()) {
+        return fetch_pending();
+    }
+    if (PyDict_Check(schema)) {
+        return compile_field_map(schema);
+    }
+    return compile_validator_object(schema);
 }
 
 }  // namespace quillane
