@@ -76,11 +76,9 @@ PyObject* panic_exception_type() noexcept {
     if (g_panic_type != nullptr) {
         return g_panic_type;
     }
-    PyObject* created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-    if (created != nullptr && g_panic_type == nullptr) {
-        g_panic_type = created;  // kept for the life of the process
-    } else {
-        Py_XDECREF(created);
+    Ref created = Ref::steal(PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr));
+    if (created && g_panic_type == nullptr) {
+        g_panic_type = created.release();  // kept for the life of the process
     }
     return g_panic_type;
 }
