@@ -117,13 +117,16 @@ def _is_dict(value: Any) -> bool:
 
 def _read_int(value: Any) -> int | None:
     """The signed 64-bit integer of an int, bool or ``__index__`` object; None
-    when there is none, with whatever the conversion raised discarded."""
+    when there is none, with an ordinary failure of the conversion discarded.
+    MemoryError and exceptions that are not an Exception propagate."""
     if type(value) is int:
         number = value
     else:
         try:
             number = _index(value)
-        except BaseException:
+        except MemoryError:
+            raise
+        except Exception:
             return None
     return number if INT64_MIN <= number <= INT64_MAX else None
 
@@ -536,6 +539,8 @@ def compile_schema(schema: Any) -> Node | _NotCompilable:
                 name = _read_string(key)
             except UnicodeEncodeError:
                 return NOT_COMPILABLE
+            if any(name == known for known, _ in fields):
+                return NOT_COMPILABLE  # two keys of one text
             node = compile_schema(sub)
             if node is NOT_COMPILABLE:
                 return NOT_COMPILABLE

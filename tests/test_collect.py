@@ -4,7 +4,7 @@ import math
 
 import pytest
 from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
-from value_shapes import DictSub, Indexable, Interrupt, ListSub, OnIndex, StrSub, compiled
+from value_shapes import DictSub, Indexable, ListSub, OnIndex, StrSub, compiled
 
 CHANGED_SIZE = "dictionary changed size during iteration"
 KEYS_CHANGED = "dictionary keys changed during iteration"
@@ -40,7 +40,6 @@ def assert_panic(call, message):
         (Int(), 2**63, "Expected int"),
         (Int(min=0, exclusive_min=True), -(2**63) - 1, "Expected int"),
         (Int(max=10), Indexable(ValueError("bad")), "Expected int"),
-        (Int(max=10), Indexable(Interrupt()), "Expected int"),
         (Int(min=0), Indexable(2**64), "Expected int"),
         (Float(), 1, "Expected float"),
         (Float(min=0), True, "Expected float"),

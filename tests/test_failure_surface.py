@@ -121,6 +121,31 @@ def test_resumed_panic_is_a_new_exception_with_the_same_text(capfd):
     assert compile_schema(Int(max=1)).validate(2) is None
 
 
+@pytest.mark.parametrize("entry", ["compile", "collect"])
+def test_fault_report_leaves_excepthook_and_last_exception_alone(entry, monkeypatch, capfd):
+    # An application's excepthook may end the process; a fault the caller
+    # handles must reach the caller's own except clause first.
+    hook_calls = []
+    monkeypatch.setattr(sys, "excepthook", lambda *args: hook_calls.append(args) or sys.exit(9))
+    monkeypatch.delattr(sys, "last_exc", raising=False)
+    original = raised(growing_schema())
+    if entry == "compile":
+        error = raised(reraising(original))
+    else:
+
+        class Reraise:
+            def __index__(self):
+                raise original
+
+        with pytest.raises(BaseException) as caught:
+            compile_schema(ListValidator(Int())).collect([Reraise()])
+        error = caught.value
+    assert (type(error), error.args) == (PanicException, (CHANGED_SIZE,))
+    assert hook_calls == []
+    assert not hasattr(sys, "last_exc")
+    assert "PanicException: dictionary changed size during iteration" in capfd.readouterr().err
+
+
 def test_panic_subclass_passes_through_unchanged():
     original = type("Derived", (PanicException,), {})("derived")
     assert raised(reraising(original)) is original

@@ -147,3 +147,226 @@ def test_data_nested_far_deeper_than_the_schema():
     validator = quillane_core.compile_schema(ListValidator(ListValidator(Validator())))
     assert validator.validate(deep) is deep
     assert quillane_core.compile_schema({"x": Validator()}).collect({"x": deep}) == []
+
+
+# Faults found by hostile testing ---------------------------------------------
+
+
+class DelKey(str):
+    """A str key whose finaliser runs `on_del` once the last reference goes."""
+
+    def __del__(self):
+        self.on_del()
+
+
+def _key_swap_data():
+    """Data whose first value's integer read drops its own key (the walk then
+    holds the key's last reference) and inserts another at constant size; the
+    key's finaliser deletes the next value, only borrowed from the dict."""
+    data = {}
+    key = DelKey("a")
+    key.on_del = lambda: data.pop("b", None)
+    data[key] = Hook(lambda: (data.pop(next(iter(data))), data.__setitem__("c", 0)))
+    data["b"] = [object()]
+    del key
+    return data
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: quillane_core.compile_schema(RECORD).collect(_key_swap_data()),
+        lambda: quillane_core.compile_schema(DictValidator(Int())).collect(_key_swap_data()),
+    ],
+    ids=["field-map", "str-keyed-dict"],
+)
+def test_key_finaliser_cannot_free_the_next_entry(call):
+    assert _panic_text(call) in ("dictionary keys changed during iteration", "dictionary changed size during iteration")
+
+
+def test_key_finaliser_during_compile_cannot_free_the_next_entry():
+    from compile_support import schema_object
+
+    schema = {}
+    key = DelKey("a")
+    key.on_del = lambda: schema.pop("b", None)
+
+    def swap():
+        schema.pop(next(iter(schema)))
+        schema["c"] = Validator()
+
+    schema[key] = schema_object("Validator", before={"_coerce": swap})
+    schema["b"] = Validator()
+    del key
+    assert _panic_text(lambda: quillane_core.compile_schema(schema)) == "dictionary keys changed during iteration"
+
+
+def _rebuild_table(data):
+    # Deleting and re-inserting keys at constant size fills the table with
+    # dummies until the dict compacts it, which moves every entry.
+    for i in range(64):
+        data.pop(f"k{i}")
+        data[f"k{i}"] = 0
+
+
+class Attrs:
+    pass
+
+
+def _instance_dict(change):
+    # The instance's own (split-table) dict, changed by attribute assignment
+    # while its second value is read.
+    holder = Attrs()
+    holder.a, holder.b, holder.c = 0, 0, 0
+    holder.b = Hook(lambda: change(holder))
+    return vars(holder)
+
+
+def _reorder_attributes(holder):
+    # Same size and entry count, other positions: "c" would go unvisited.
+    del holder.a
+    holder.a = 0
+    holder.c = "bad"
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+@pytest.mark.parametrize(
+    "case",
+    ["compacted", "value-replaced", "instance-dict-reordered", "instance-dict-value-replaced"],
+)
+def test_dict_changed_at_constant_size_is_a_fault(method, case):
+    if case == "compacted":
+        data = {f"k{i}": 0 for i in range(64)}
+        data = {"first": Hook(lambda: _rebuild_table(data)), **data, "last": "bad"}
+        validator = quillane_core.compile_schema(DictValidator(Int()))
+    elif case == "value-replaced":
+        data = {"a": 0, "b": 0}
+        data["b"] = Hook(lambda: data.__setitem__("a", "bad"))
+        validator = quillane_core.compile_schema(DictValidator(Int()))
+    elif case == "instance-dict-reordered":
+        data = _instance_dict(_reorder_attributes)
+        validator = quillane_core.compile_schema(DictValidator(Int()))
+    else:
+        data = _instance_dict(lambda holder: setattr(holder, "a", "bad"))
+        validator = quillane_core.compile_schema(DictValidator(Int()))
+    assert _panic_text(lambda: getattr(validator, method)(data)) == "dictionary keys changed during iteration"
+
+
+class IdentityKey(str):
+    """Equal only to itself: two of them can spell one field in one dict."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        (IdentityKey("a"), IdentityKey("a")),
+        ("a", IdentityKey("a")),
+        (IdentityKey("a"), "a"),
+    ],
+    ids=["two-subclass-keys", "exact-then-subclass", "subclass-then-exact"],
+)
+def test_two_keys_spelling_one_field_do_not_stand_in_for_another(keys):
+    validator = quillane_core.compile_schema({"a": Int(), "b": Int()})
+    data = {keys[0]: 1, keys[1]: 2}
+    assert len(data) == 2
+    assert validator.validate(data) is None
+    assert validator.collect(data) == [("b", "Missing required field", None)]
+    # The same keys in a field map give no compilable schema.
+    assert quillane_core.compile_schema({keys[0]: Int(), keys[1]: StringValidator()}) is None
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("error", "passes_through"),
+    [
+        (ValueError("no"), False),
+        (TypeError("no"), False),
+        (OverflowError("no"), False),
+        (ZeroDivisionError("no"), False),
+        (MemoryError(), True),
+        (KeyboardInterrupt(), True),
+        (SystemExit(3), True),
+        (Interrupt(), True),
+    ],
+)
+@pytest.mark.parametrize("method", ["validate", "collect"])
+def test_integer_read_errors_that_are_no_answer_propagate(method, error, passes_through):
+    def fail():
+        raise error
+
+    validator = quillane_core.compile_schema({"n": Int(), "s": StringValidator()})
+    data = {"n": Hook(fail), "s": 5}
+    if passes_through:
+        with pytest.raises(BaseException) as caught:
+            getattr(validator, method)(data)
+        assert caught.value is error
+    else:
+        expected = None if method == "validate" else [("n", "Expected int", data["n"]), ("s", "Expected str", 5)]
+        assert getattr(validator, method)(data) == expected
+
+
+def test_fault_of_a_nested_call_in_an_integer_read_is_resumed(capfd):
+    inner = quillane_core.compile_schema({"a": Int()})
+    outer = quillane_core.compile_schema(ListValidator(Int()))
+
+    def nested_fault():
+        data = {}
+        data["a"] = Hook(lambda: data.__setitem__("zz", 0))
+        inner.validate(data)
+
+    for method in ("validate", "collect"):
+        assert _panic_text(lambda m=method: getattr(outer, m)([Hook(nested_fault)])) == (
+            "dictionary changed size during iteration"
+        )
+    capfd.readouterr()
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("make_value", [dict, lambda: {"x": 1}], ids=["empty-dict", "atoms-only-dict"])
+def test_error_entries_never_make_uncollectable_cycles(make_value):
+    import gc
+    import weakref
+
+    value = make_value()
+    errors = quillane_core.compile_schema(Int()).collect(value)
+    assert errors == [("", "Expected int", value)]
+    marker = Marker()
+    value["errors"], value["marker"] = errors, marker
+    alive = weakref.ref(marker)
+    del errors, value, marker
+    gc.collect()
+    assert alive() is None
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+@pytest.mark.parametrize("outer_kind", ["list", "dict"])
+def test_container_freed_by_python_code_is_held_by_its_walk(method, outer_kind):
+    # The inner container's only owner is the outer one, which the hook
+    # empties while the inner one is being walked.
+    if outer_kind == "list":
+        outer = [None]
+        outer[0] = [Hook(outer.clear), 1, "x", 2]
+        schema = ListValidator(ListValidator(Int()))
+    else:
+        outer = {}
+        outer["v"] = [Hook(outer.clear), 1, "x", 2]
+        schema = {"v": ListValidator(Int())}
+    validator = quillane_core.compile_schema(schema)
+    if outer_kind == "dict" and method == "collect":
+        # The emptied record is a changed dict once its walk goes on.
+        assert _panic_text(lambda: validator.collect(outer)) == "dictionary changed size during iteration"
+    else:
+        # validate stops at "x", before the record's walk goes on.
+        expected = None if method == "validate" else [("[0][2]", "Expected int", "x")]
+        assert getattr(validator, method)(outer) == expected

@@ -111,6 +111,26 @@ def test_construction_refused(construct):
     assert str(info.value) == "No constructor defined for NativeValidator"
 
 
+def test_instance_made_around_the_refusing_constructor_checks_nothing():
+    # The class is mutable, so Python code can swap its __new__; what that
+    # makes holds no compiled schema and must never answer for data.
+    result = run_python("""
+        from quillane_core import NativeValidator
+        NativeValidator.__new__ = staticmethod(lambda cls: object.__new__(cls))
+        forged = NativeValidator()
+        for call in (lambda: forged.validate(1), lambda: forged.collect(1)):
+            try:
+                print("answered", call())
+            except TypeError as error:
+                print("TypeError", error)
+        del forged
+        print("freed")
+    """)
+    assert result.returncode == 0, result.stderr
+    text = "NativeValidator object holds no compiled schema (only compile_schema() makes usable instances)"
+    assert result.stdout.splitlines() == [f"TypeError {text}", f"TypeError {text}", "freed"]
+
+
 def test_subclassing_refused():
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("Derived", (NativeValidator,), {})

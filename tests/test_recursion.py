@@ -119,3 +119,105 @@ def test_deepest_compilable_chain_is_walked(reports):
     for step in ("validate-good", "validate-bad", "collect-bad", "collect-good"):
         assert reports[step][0] in ("as-expected", "RecursionError"), step
     assert reports["after"][1] == AFTER
+
+
+# Re-entered walks and small thread stacks: each runs in a fresh interpreter,
+# where a C stack overflow shows up as a crashed process.
+REENTRY = """
+    import sys
+
+    def chain(height):
+        schema = Int()
+        for _ in range(height - 1):
+            schema = ListValidator(schema)
+        return quillane_core.compile_schema(schema)
+
+    def nest(leaf, depth):
+        for _ in range(depth):
+            leaf = [leaf]
+        return leaf
+
+    for method in ("validate", "collect"):
+        validator = chain(64)
+        seen = []
+
+        class Reenter:
+            def __index__(self):
+                try:
+                    getattr(validator, method)(nest(Reenter(), 63))
+                except RecursionError:
+                    seen.append("RecursionError")
+                    raise
+                return 1
+
+        result = getattr(validator, method)(nest(Reenter(), 63))
+        report(method, bool(seen), result is not None)
+"""
+
+THREAD_STACKS = """
+    import threading
+
+    nodes = [Int()]
+    for _ in range(12000):
+        nodes.append(ListValidator(nodes[-1]))
+
+    def outcome(call):
+        try:
+            call()
+            return "ok"
+        except RecursionError:
+            return "RecursionError"
+
+    def deepest_in_main():
+        depth = 12000
+        while outcome(lambda: quillane_core.compile_schema(nodes[depth])) != "ok":
+            depth -= 200
+        return depth
+
+    depth = deepest_in_main()
+    good = 1
+    for _ in range(depth):
+        good = [good]
+
+    def run(results):
+        validator = [None]
+        results.append(outcome(lambda: validator.__setitem__(0, quillane_core.compile_schema(nodes[depth]))))
+        if validator[0] is not None:
+            results.append(outcome(lambda: validator[0].validate(good)))
+            results.append(outcome(lambda: validator[0].collect(good)))
+
+    for kib in (256, 512, 4096, 16384):
+        threading.stack_size(kib * 1024)
+        results = []
+        thread = threading.Thread(target=run, args=(results,))
+        thread.start()
+        thread.join()
+        report(f"stack-{kib}", *results)
+"""
+
+
+@pytest.fixture(scope="module")
+def stack_reports():
+    found = {}
+    for script in (REENTRY, THREAD_STACKS):
+        result = run_python(PRELUDE, script, timeout=300)
+        assert result.returncode == 0, result.stderr[-2000:]
+        for line in result.stdout.splitlines():
+            name, _, value = line.partition(": ")
+            found[name] = value
+    return found
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+def test_reentered_walks_end_in_recursion_error(stack_reports, method):
+    # The innermost call meets the error; the hook's re-raise reads as "not
+    # an int" one level up, and the outermost call answers normally.
+    assert stack_reports[method] == "True True"
+
+
+@pytest.mark.parametrize("kib", [256, 512, 4096, 16384])
+def test_deepest_tree_on_a_small_thread_stack_raises_instead_of_crashing(stack_reports, kib):
+    results = stack_reports[f"stack-{kib}"].split()
+    assert set(results) <= {"ok", "RecursionError"}
+    if kib == 16384:
+        assert results == ["ok", "ok", "ok"]

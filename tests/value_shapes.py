@@ -33,7 +33,7 @@ class OnIndex:
 
 
 class Interrupt(BaseException):
-    """Not an Exception: an integer read must still discard it."""
+    """Not an Exception: an integer read lets it propagate."""
 
 
 class IntSub(int):

@@ -148,10 +148,25 @@ void raise_internal_fault(std::string message, std::source_location where) {
     throw InternalFault(std::move(message));
 }
 
-void raise_api_call_failed(std::source_location where) {
-    if (PyErr_Occurred() != nullptr) {
-        PyErr_Print();
+namespace {
+
+// Printing can fail in turn (a closed sys.stderr); nothing is left pending.
+void display_exception(Ref exception) noexcept {
+    if (exception) {
+        PyErr_DisplayException(exception.get());
+        PyErr_Clear();
     }
+}
+
+}  // namespace
+
+void display_error(PendingError error) {
+    raise_pending(std::move(error));
+    display_exception(Ref::steal(PyErr_GetRaisedException()));
+}
+
+void raise_api_call_failed(std::source_location where) {
+    display_exception(Ref::steal(PyErr_GetRaisedException()));
     raise_internal_fault("Python API call failed", where);
 }
 
@@ -176,8 +191,7 @@ std::optional<PendingError> take_pending() {
                      "quillane_core: a PanicException raised in Python code was fetched by native code;\n"
                      "quillane_core: resuming the internal fault. The Python traceback follows.\n");
         std::fflush(stderr);
-        PyErr_SetRaisedException(exception.release());
-        PyErr_PrintEx(0);
+        display_exception(std::move(exception));
         throw InternalFault(std::move(text));
     }
     return PendingError::captured(std::move(exception));

@@ -86,7 +86,8 @@ private:
                                        std::source_location where = std::source_location::current());
 
 // For a C API constructor (tuple, list, str) that returned NULL: prints the
-// pending Python exception, then faults with "Python API call failed".
+// pending Python exception (as display_error does), then faults with
+// "Python API call failed".
 [[noreturn]] void raise_api_call_failed(std::source_location where = std::source_location::current());
 
 // Captures and clears the interpreter's current exception; nothing when none
@@ -100,6 +101,11 @@ PendingError fetch_pending();
 
 // Makes the error the interpreter's current exception.
 inline void raise_pending(PendingError error) { std::move(error).raise(); }
+
+// Prints the error with its traceback to sys.stderr, as an uncaught
+// exception is printed, but without calling sys.excepthook or setting
+// sys.last_exc: the caller's own handlers still decide what the error means.
+void display_error(PendingError error);
 
 inline PendingError conversion_error(PyObject* object, const char* target_name) {
     return PendingError::conversion(object, target_name);

@@ -5,6 +5,7 @@
 #include "binding/argument_binding.hpp"
 #include "binding/entry_guard.hpp"
 #include "binding/native_validator.hpp"
+#include "binding/stack_limit.hpp"
 #include "engine/conformance_check.hpp"
 #include "engine/validation_walk.hpp"
 
@@ -35,6 +36,31 @@ private:
     Ref reference_;
 };
 
+// Walks under way in this process. A walk can be re-entered from the Python
+// code it runs (an __index__ method calling validate again); every walk that
+// starts while another is under way counts each level it descends, so that
+// a chain of re-entries ends in RecursionError rather than in a C stack that
+// overflows one uncounted shallow walk at a time. Changed only with the
+// interpreter lock held.
+Py_ssize_t g_walks_under_way = 0;
+
+class WalkScope {
+public:
+    explicit WalkScope(const ValidatorNode& tree) noexcept
+        : guarded_(tree.height > kUnguardedWalkHeight || g_walks_under_way > 0) {
+        ++g_walks_under_way;
+    }
+    ~WalkScope() { --g_walks_under_way; }
+    WalkScope(const WalkScope&) = delete;
+    WalkScope& operator=(const WalkScope&) = delete;
+
+    bool guarded() const noexcept { return guarded_; }
+    const char* stack_floor() const noexcept { return guarded_ ? quillane::stack_floor() : nullptr; }
+
+private:
+    bool guarded_;
+};
+
 // What both methods start from: the bound `data` and the verified instance.
 struct MethodCall {
     PyObject* data;
@@ -51,7 +77,11 @@ Result<MethodCall> begin_method_call(const ArgumentSpec& spec, PyObject* self, P
     if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
         return fail(conversion_error(self, "NativeValidator"));
     }
-    return MethodCall{*data, reinterpret_cast<NativeValidatorObject*>(self)};
+    auto* validator = reinterpret_cast<NativeValidatorObject*>(self);
+    if (!has_tree(validator)) [[unlikely]] {
+        return fail(no_tree_error());
+    }
+    return MethodCall{*data, validator};
 }
 
 Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -61,7 +91,8 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     TreeHold hold(call->validator);
     Ref data = Ref::borrow(call->data);
-    ConformanceCheck check(hold.tree());
+    WalkScope scope(hold.tree());
+    ConformanceCheck check(scope.guarded(), scope.stack_floor());
     switch (check.check_node(hold.tree(), data.get())) {
         case CheckResult::Pass:
             return data;
@@ -84,7 +115,8 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!errors) [[unlikely]] {
         raise_api_call_failed();
     }
-    ValidationWalk walk(errors.get(), hold.tree());
+    WalkScope scope(hold.tree());
+    ValidationWalk walk(errors.get(), scope.guarded(), scope.stack_floor());
     switch (walk.walk_node(hold.tree(), data.get())) {
         case WalkOutcome::Valid:
         case WalkOutcome::Invalid:

@@ -34,7 +34,9 @@ PyObject* no_constructor_new(PyTypeObject* subtype, PyObject* /*args*/, PyObject
 void native_validator_dealloc(PyObject* self) {
     guard_dealloc([&] {
         auto* validator = reinterpret_cast<NativeValidatorObject*>(self);
-        validator->tree.~ValidatorNode();
+        if (has_tree(validator)) {
+            validator->tree.~ValidatorNode();
+        }
         PyTypeObject* type = Py_TYPE(self);
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_slot(self);
@@ -57,6 +59,12 @@ PyType_Spec kTypeSpec = {
 
 }  // namespace
 
+PendingError no_tree_error() {
+    return PendingError::lazy(PyExc_TypeError,
+                              std::string(kClassName) + " object holds no compiled schema (only compile_schema() makes "
+                                                        "usable instances)");
+}
+
 Result<PyTypeObject*> native_validator_type() {
     if (g_type != nullptr) {
         return g_type;
@@ -76,8 +84,7 @@ Result<PyTypeObject*> native_validator_type() {
 PyTypeObject* native_validator_type_or_fault() {
     Result<PyTypeObject*> type = native_validator_type();
     if (!type) [[unlikely]] {
-        raise_pending(std::move(type.error()));
-        PyErr_PrintEx(0);
+        display_error(std::move(type.error()));
         raise_internal_fault(std::string("failed to create type object for ") + kClassName);
     }
     return *type;

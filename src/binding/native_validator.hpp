@@ -23,4 +23,13 @@ PyTypeObject* native_validator_type_or_fault();
 // A new instance owning `tree`.
 Result<Ref> new_native_validator(ValidatorNode tree);
 
+// Whether an instance holds a compiled tree. Only compile_schema makes one
+// that does; an instance made around the refusing constructor (a __new__
+// replaced from Python) is zero-filled memory, and every compiled tree is at
+// least one level high.
+inline bool has_tree(const NativeValidatorObject* validator) noexcept { return validator->tree.height != 0; }
+
+// The TypeError of a method called on an instance without a tree.
+PendingError no_tree_error();
+
 }  // namespace quillane

@@ -1,9 +1,18 @@
 // Conformance check, one case per node kind.
+//
+// Values are borrowed from their containers. Python code can run only in an
+// integer read (an __index__ method), and nothing reads the value after
+// that; the containers themselves are held by their iterations, so a value
+// freed by such code is never touched again.
 #include "engine/conformance_check.hpp"
 
 #include "binding/dict_iteration.hpp"
+#include "binding/recursion_guard.hpp"
+#include "engine/field_lookup.hpp"
 #include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
+
+#include <algorithm>
 
 namespace quillane {
 namespace {
@@ -26,12 +35,9 @@ CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* va
         case NodeKind::Bool:
             return verdict(is_exact_bool(value));
         case NodeKind::Int:
-            return verdict(read_integer(value).has_value());
         case NodeKind::IntRange:
-        case NodeKind::IntRangeExclusive: {
-            std::optional<int64_t> integer = read_integer(value);
-            return verdict(integer && check_bounds(node.bounds, static_cast<double>(*integer)) == BoundBreach::None);
-        }
+        case NodeKind::IntRangeExclusive:
+            return check_int(node, value);
         case NodeKind::Float:
             return verdict(is_float(value));
         case NodeKind::FloatRange:
@@ -63,6 +69,18 @@ CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* va
     return CheckResult::Fail;
 }
 
+CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
+    Result<std::optional<int64_t>> integer = read_integer(value);
+    if (!integer) [[unlikely]] {
+        return failed(std::move(integer.error()));
+    }
+    if (!*integer) {
+        return CheckResult::Fail;
+    }
+    // The unbounded kind has no bounds set, so this passes for it.
+    return verdict(check_bounds(node.bounds, static_cast<double>(**integer)) == BoundBreach::None);
+}
+
 CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
         return CheckResult::Fail;
@@ -74,26 +92,15 @@ CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* val
     return verdict(check_length(node.lengths, *length) == LengthBreach::None);
 }
 
-// Checks a value borrowed from a container. Where the check may run Python
-// code, which could change the container and free the value, the value is
-// held for the length of its check; otherwise the borrow is enough.
-CheckResult ConformanceCheck::check_held(const ValidatorNode& node, PyObject* value) {
-    if (passes_without_python_code(node.kind, value)) [[likely]] {
-        return check_node(node, value);
-    }
-    Ref held = Ref::borrow(value);
-    return check_node(node, held.get());
-}
-
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
-    RecursionGuard depth(kRecursionWhere, guarded_);
+    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
     ListIteration items(list);
     Py_ssize_t index = 0;
     while (PyObject* item = items.next_borrowed(index)) {
-        CheckResult result = check_held(item_validator, item);
+        CheckResult result = check_node(item_validator, item);
         if (result != CheckResult::Pass) {
             return result;
         }
@@ -103,7 +110,7 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
 
 template <class EntryCheck>
 CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_entry) {
-    RecursionGuard depth(kRecursionWhere, guarded_);
+    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
@@ -122,25 +129,36 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
 CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     // Keys must be str but are not read any further.
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
-        return is_str(key) ? check_held(*node.element, entry_value) : CheckResult::Fail;
+        return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Fail;
     });
 }
 
 CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
     // With as many keys as fields, every field must be matched by one key.
+    // Keys of exact str type are distinct texts; a key of a str subclass
+    // with an equality of its own may repeat another key's text, so the
+    // first such key has every field's presence checked once.
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != node.fields.size()) {
         return CheckResult::Fail;
     }
+    bool presence_checked = false;
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t index) {
         if (!is_str(key)) {
             return CheckResult::Fail;
         }
-        Result<Utf8View> name = read_utf8(key);
-        if (!name) [[unlikely]] {
-            return failed(std::move(name.error()));
+        const FieldEntry* field = find_field(node, key, index);
+        if (field == nullptr) [[unlikely]] {
+            // A key that names no field fails, unless it has no UTF-8 form.
+            return has_lone_surrogate(key) ? failed(no_utf8_form(key)) : CheckResult::Fail;
         }
-        const FieldEntry* field = find_field(node.fields, *name, index);
-        return field != nullptr ? check_held(field->validator, entry_value) : CheckResult::Fail;
+        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
+            presence_checked = true;
+            std::vector<uint8_t> named = fields_named(node, dict);
+            if (std::find(named.begin(), named.end(), 0) != named.end()) {
+                return CheckResult::Fail;
+            }
+        }
+        return check_node(field->validator, entry_value);
     });
 }
 

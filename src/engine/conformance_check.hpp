@@ -14,9 +14,11 @@ enum class CheckResult : uint8_t { Pass, Fail, Error };
 
 class ConformanceCheck {
 public:
-    // `root` is the tree the check will walk; its height decides whether
-    // the walk needs the interpreter's recursion counter.
-    explicit ConformanceCheck(const ValidatorNode& root) noexcept : guarded_(root.height > kUnguardedWalkHeight) {}
+    // `guarded`: every container level enters the interpreter's recursion
+    // counter and checks the stack left below `stack_floor` (null: no
+    // stack check).
+    ConformanceCheck(bool guarded, const char* stack_floor) noexcept
+        : guarded_(guarded), stack_floor_(stack_floor) {}
 
     CheckResult check_node(const ValidatorNode& node, PyObject* value);
 
@@ -26,7 +28,7 @@ public:
 private:
     std::optional<PendingError> error_;
     CheckResult failed(PendingError pending);
-    CheckResult check_held(const ValidatorNode& node, PyObject* value);
+    CheckResult check_int(const ValidatorNode& node, PyObject* value);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
     // Runs `check_entry(key, value, index)` on each of the dict's entries,
@@ -37,6 +39,7 @@ private:
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
 
     bool guarded_;
+    const char* stack_floor_;
 };
 
 }  // namespace quillane

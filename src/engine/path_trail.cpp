@@ -1,22 +1,44 @@
 // Rendering of a path trail into the path text of an error entry.
 #include "engine/path_trail.hpp"
 
+#include "binding/failure.hpp"
 #include "engine/messages.hpp"
 
 namespace quillane {
+namespace {
+
+void append_key(std::string& text, PyObject* key) {
+    if (PyUnicode_IS_ASCII(key)) {
+        text.append(static_cast<const char*>(PyUnicode_DATA(key)), static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
+        return;
+    }
+    // A new bytes object: unlike asking for the str's UTF-8 form, this
+    // attaches nothing to the str.
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(key));
+    if (!utf8) [[unlikely]] {
+        raise_api_call_failed();
+    }
+    text.append(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())));
+}
+
+}  // namespace
 
 std::string PathTrail::render() const {
     std::string text;
     for (const Step& step : steps_) {
-        if (step.key == nullptr) {
+        if (step.kind == StepKind::Index) {
             text += '[';
-            text += render_count(step.key_size_or_index);
+            text += render_count(step.index_or_size);
             text += ']';
+            continue;
+        }
+        if (!text.empty()) {
+            text += '.';
+        }
+        if (step.kind == StepKind::Name) {
+            text.append(static_cast<const char*>(step.text), static_cast<size_t>(step.index_or_size));
         } else {
-            if (!text.empty()) {
-                text += '.';
-            }
-            text.append(step.key, static_cast<size_t>(step.key_size_or_index));
+            append_key(text, static_cast<PyObject*>(const_cast<void*>(step.text)));
         }
     }
     return text;

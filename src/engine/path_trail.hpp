@@ -2,6 +2,8 @@
 // and written out as text only when an error entry needs it.
 #pragma once
 
+#include "binding/py_ref.hpp"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,19 +12,21 @@ namespace quillane {
 
 class PathTrail {
 public:
-    PathTrail() { steps_.reserve(16); }
-
     // The path text: "[i]" for a list item; for a key, the key alone while
     // the text so far is empty, else "." and the key. Keys are copied byte
-    // for byte, unquoted.
+    // for byte (their UTF-8 form), unquoted. A data key's UTF-8 form is made
+    // here, into a bytes object of the trail's own, so that the key is left
+    // without a cached copy. Raises an internal fault if that fails.
     std::string render() const;
 
 private:
     friend class PathStep;
 
+    enum class StepKind : uint8_t { Index, Name, Key };
     struct Step {
-        const char* key;  // null for a list index; the bytes outlive the step
-        uint64_t key_size_or_index;
+        StepKind kind;
+        uint64_t index_or_size;  // Index: the index; Name: the byte count
+        const void* text;        // Name: UTF-8 bytes; Key: a str object. Both outlive the step.
     };
 
     std::vector<Step> steps_;
@@ -31,9 +35,16 @@ private:
 // One step down the trail for as long as the child is walked.
 class PathStep {
 public:
-    PathStep(PathTrail& trail, uint64_t index) : trail_(trail) { trail.steps_.push_back({nullptr, index}); }
-    PathStep(PathTrail& trail, const char* key, size_t key_size) : trail_(trail) {
-        trail.steps_.push_back({key, key_size});
+    PathStep(PathTrail& trail, uint64_t index) : trail_(trail) {
+        trail.steps_.push_back({PathTrail::StepKind::Index, index, nullptr});
+    }
+    // A field name: UTF-8 bytes owned by the tree.
+    PathStep(PathTrail& trail, const std::string& name) : trail_(trail) {
+        trail.steps_.push_back({PathTrail::StepKind::Name, name.size(), name.data()});
+    }
+    // A data key: a str held by the walk while the step lasts.
+    PathStep(PathTrail& trail, PyObject* key) : trail_(trail) {
+        trail.steps_.push_back({PathTrail::StepKind::Key, 0, key});
     }
     ~PathStep() { trail_.steps_.pop_back(); }
     PathStep(const PathStep&) = delete;

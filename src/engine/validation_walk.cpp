@@ -3,9 +3,12 @@
 #include "engine/validation_walk.hpp"
 
 #include "binding/dict_iteration.hpp"
+#include "binding/recursion_guard.hpp"
+#include "engine/field_lookup.hpp"
 #include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace quillane {
@@ -37,6 +40,11 @@ WalkOutcome from_flag(bool all_valid) noexcept { return all_valid ? WalkOutcome:
 
 namespace {
 
+bool holds_no_references(PyObject* value) noexcept {
+    return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyUnicode_CheckExact(value);
+}
+
 // Appends (path, message, value) with the message str already made.
 Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject* value) {
     Ref path_str = new_str(path);
@@ -47,10 +55,12 @@ Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject
     PyTuple_SET_ITEM(entry.get(), 0, path_str.release());
     PyTuple_SET_ITEM(entry.get(), 1, message.release());
     PyTuple_SET_ITEM(entry.get(), 2, Ref::borrow(value).release());
-    // Two strs and a value that cannot hold references to other objects make
-    // a tuple that can never be part of a cycle: keep it away from the
-    // cyclic collector, as the collector itself would on its next pass.
-    if (!PyObject_GC_IsTracked(value)) {
+    // Two strs and a value of a type that can never hold references make a
+    // tuple that can never be part of a cycle: keep it away from the cyclic
+    // collector. A container is not such a value even while it is untracked
+    // (empty, or holding only atoms): it may later be made to hold the error
+    // list itself.
+    if (holds_no_references(value)) {
         PyObject_GC_UnTrack(entry.get());
     }
     if (PyList_Append(errors, entry.get()) != 0) {
@@ -96,7 +106,6 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
         case NodeKind::Bool:
             return is_exact_bool(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedBool, value);
         case NodeKind::Int:
-            return read_integer(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedInt, value);
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
             return walk_int(node, value);
@@ -119,16 +128,20 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    std::optional<int64_t> integer = read_integer(value);
-    if (!integer) {
+    Result<std::optional<int64_t>> integer = read_integer(value);
+    if (!integer) [[unlikely]] {
+        return failed(std::move(integer.error()));
+    }
+    if (!*integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
-    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(*integer));
+    // The unbounded kind has no bounds set, so it never breaks one.
+    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(**integer));
     if (breach == BoundBreach::None) {
         return WalkOutcome::Valid;
     }
     // The message shows the integer itself, not the double it was compared as.
-    return report(bound_message(breach, render_int(*integer), bound_broken(node.bounds, breach)), value);
+    return report(bound_message(breach, render_int(**integer), bound_broken(node.bounds, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
@@ -177,7 +190,7 @@ WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
-    RecursionGuard depth(kRecursionWhere, guarded_);
+    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
@@ -195,9 +208,9 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
     return from_flag(all_valid);
 }
 
-template <class ChildFor>
-WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
-    RecursionGuard depth(kRecursionWhere, guarded_);
+template <class EntryWalk>
+WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
+    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return failed(fetch_pending());
     }
@@ -209,16 +222,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
         if (!is_str(key.get())) {
             return WalkOutcome::Undecided;
         }
-        Result<Utf8View> key_text = read_utf8(key.get());
-        if (!key_text) [[unlikely]] {
-            return failed(std::move(key_text.error()));
-        }
-        const ValidatorNode* child = child_for(*key_text, index);
-        if (child == nullptr) {
-            return WalkOutcome::Undecided;
-        }
-        PathStep step(path_, key_text->bytes, key_text->size);
-        WalkOutcome outcome = walk_node(*child, entry_value.get());
+        WalkOutcome outcome = walk_entry(key.get(), entry_value.get(), index);
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
@@ -226,11 +230,25 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, ChildFor child_for) {
     return from_flag(all_valid);
 }
 
+// A key that names no field leaves the record undecided, unless it has no
+// UTF-8 form (reading it as a name raises).
+[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
+    return has_lone_surrogate(key) ? failed(no_utf8_form(key)) : WalkOutcome::Undecided;
+}
+
 WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
     if (!is_dict(value)) {
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
-    return walk_entries(value, [&](Utf8View, size_t) { return node.element.get(); });
+    return walk_entries(value, [&](PyObject* key, PyObject* entry_value, size_t) {
+        // Keys are read as text for the paths, so one without a UTF-8 form
+        // raises here even where no entry needs its path.
+        if (has_lone_surrogate(key)) [[unlikely]] {
+            return failed(no_utf8_form(key));
+        }
+        PathStep step(path_, key);
+        return walk_node(*node.element, entry_value);
+    });
 }
 
 WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) {
@@ -244,18 +262,28 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
         return WalkOutcome::Undecided;
     }
     // With as many entries as fields, every field is matched by a key of its
-    // own, so none can be missing and no flags are needed.
-    const bool may_miss = entry_count < field_count;
+    // own, so none can be missing and no flags are needed, as long as the
+    // keys are distinct texts. Keys of exact str type are; a key of a str
+    // subclass with an equality of its own may repeat another key's text, so
+    // the first such key has every field's presence flagged at once.
+    bool may_miss = entry_count < field_count;
+    bool presence_checked = may_miss;
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
-    WalkOutcome outcome = walk_entries(value, [&](Utf8View key_text, size_t index) -> const ValidatorNode* {
-        const FieldEntry* field = find_field(node.fields, key_text, index);
-        if (field == nullptr) {
-            return nullptr;
+    WalkOutcome outcome = walk_entries(value, [&](PyObject* key, PyObject* entry_value, size_t index) {
+        const FieldEntry* field = find_field(node, key, index);
+        if (field == nullptr) [[unlikely]] {
+            return walk_unmatched_key(key);
+        }
+        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
+            presence_checked = true;
+            seen = fields_named(node, value);
+            may_miss = std::find(seen.begin(), seen.end(), 0) != seen.end();
         }
         if (may_miss) {
             seen[static_cast<size_t>(field - node.fields.data())] = 1;
         }
-        return &field->validator;
+        PathStep step(path_, field->name.utf8);
+        return walk_node(field->validator, entry_value);
     });
     if (!may_miss || outcome == WalkOutcome::Failed || outcome == WalkOutcome::Undecided) {
         return outcome;
@@ -270,8 +298,7 @@ WalkOutcome ValidationWalk::report_missing_fields(const ValidatorNode& node, con
         if (seen[i] != 0) {
             continue;
         }
-        const std::string& name = node.fields[i].name;
-        PathStep step(path_, name.data(), name.size());
+        PathStep step(path_, node.fields[i].name.utf8);
         outcome = report_fixed(FixedMessage::MissingField, Py_None);
         if (outcome == WalkOutcome::Failed) {
             return outcome;

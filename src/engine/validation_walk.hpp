@@ -22,10 +22,12 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
 
 class ValidationWalk {
 public:
-    // `errors` is the list that receives the entries, borrowed for the walk;
-    // `root` is the tree the walk will follow.
-    ValidationWalk(PyObject* errors, const ValidatorNode& root) noexcept
-        : errors_(errors), guarded_(root.height > kUnguardedWalkHeight) {}
+    // `errors` is the list that receives the entries, borrowed for the walk.
+    // `guarded`: every container level enters the interpreter's recursion
+    // counter and checks the stack left below `stack_floor` (null: no stack
+    // check).
+    ValidationWalk(PyObject* errors, bool guarded, const char* stack_floor)
+        : errors_(errors), guarded_(guarded), stack_floor_(stack_floor) {}
 
     WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
 
@@ -39,20 +41,22 @@ private:
     WalkOutcome report_fixed(FixedMessage message, PyObject* value);
 
     WalkOutcome walk_int(const ValidatorNode& node, PyObject* value);
+    WalkOutcome walk_unmatched_key(PyObject* key);
     WalkOutcome walk_float(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_str(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_list(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_items(const ValidatorNode& item_validator, PyObject* list);
-    // Walks each entry's value with the node that `child_for(key text,
-    // entry index)` names; a non-str key or a key without a node is Undecided.
-    template <class ChildFor>
-    WalkOutcome walk_entries(PyObject* dict, ChildFor child_for);
+    // Walks each entry's value with `walk_entry(key, value, index)`, which
+    // gives the entry's outcome; a non-str key is Undecided.
+    template <class EntryWalk>
+    WalkOutcome walk_entries(PyObject* dict, EntryWalk walk_entry);
     WalkOutcome walk_dict(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_fields(const ValidatorNode& node, PyObject* value);
     WalkOutcome report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);
 
     PyObject* errors_;
     bool guarded_;
+    const char* stack_floor_;
     PathTrail path_;
     std::array<Ref, kFixedMessageCount> fixed_messages_;
 };

@@ -3,12 +3,11 @@
 #pragma once
 
 #include "binding/failure.hpp"
-#include "binding/recursion_guard.hpp"
 #include "engine/messages.hpp"
+#include "engine/surrogate_scan.hpp"
 #include "schema/validator_node.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
 namespace quillane {
@@ -23,10 +22,16 @@ inline bool is_list(PyObject* value) noexcept { return PyList_Check(value); }
 inline bool is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
 inline bool is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
 
-// The signed 64-bit value of an int, a bool or an __index__ object; nothing
-// when that fails, with the interpreter's exception discarded.
-inline std::optional<int64_t> read_integer(PyObject* value) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+// Reading the signed 64-bit value of an int, a bool or an __index__ object.
+// Nothing when the value is not one: its conversion failed with an ordinary
+// error (an Exception other than MemoryError), which is discarded. A
+// MemoryError, and any BaseException that is not an Exception
+// (KeyboardInterrupt, SystemExit, a fault from a nested call), is no answer
+// about the value: it ends the walk.
+Result<std::optional<int64_t>> read_index_integer(PyObject* value);
+
+inline Result<std::optional<int64_t>> read_integer(PyObject* value) {
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) [[likely]] {
         return static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
     }
     if (PyLong_Check(value)) {
@@ -34,7 +39,7 @@ inline std::optional<int64_t> read_integer(PyObject* value) {
         int overflow = 0;
         long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow != 0) {
-            return std::nullopt;
+            return std::optional<int64_t>();
         }
         return static_cast<int64_t>(integer);
     }
@@ -42,35 +47,9 @@ inline std::optional<int64_t> read_integer(PyObject* value) {
     // would be discarded: skip making it.
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
     if (number == nullptr || number->nb_index == nullptr) {
-        return std::nullopt;
+        return std::optional<int64_t>();
     }
-    long long integer = PyLong_AsLongLong(value);
-    if (integer == -1 && PyErr_Occurred() != nullptr) {
-        Ref discarded = Ref::steal(PyErr_GetRaisedException());
-        return std::nullopt;
-    }
-    return static_cast<int64_t>(integer);
-}
-
-// Whether checking `value` against a node of `kind` runs no Python code as
-// long as the value passes: leaf kinds read through the C API directly; only
-// an integer read of an object that is not an int calls its __index__, and
-// containers check their children. A failing check may allocate (and so
-// run a collection) but ends the check at once.
-inline bool passes_without_python_code(NodeKind kind, PyObject* value) noexcept {
-    switch (kind) {
-        case NodeKind::Int:
-        case NodeKind::IntRange:
-        case NodeKind::IntRangeExclusive:
-            return PyLong_Check(value);
-        case NodeKind::List:
-        case NodeKind::ListSized:
-        case NodeKind::Dict:
-        case NodeKind::Fields:
-            return false;
-        default:
-            return true;
-    }
+    return read_index_integer(value);
 }
 
 // The double of a value that passed the float test. A float subclass may
@@ -86,34 +65,16 @@ inline Result<double> read_float(PyObject* value) {
     return number;
 }
 
-// The UTF-8 form of a str, which must exist (lone surrogates make it fail).
-struct Utf8View {
-    const char* bytes;
-    size_t size;
-};
+// The error a str with a lone surrogate gives when its UTF-8 form is asked
+// for: the interpreter's own UnicodeEncodeError, made by asking (the failed
+// encoding leaves nothing attached to the str).
+PendingError no_utf8_form(PyObject* text);
 
-inline Result<Utf8View> read_utf8(PyObject* text) {
-    if (PyUnicode_IS_COMPACT_ASCII(text)) {
-        // ASCII text is its own UTF-8 form.
-        return Utf8View{static_cast<const char*>(PyUnicode_DATA(text)),
-                        static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
-    }
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        return fail(fetch_pending());
-    }
-    return Utf8View{bytes, static_cast<size_t>(size)};
-}
-
-// A str's length in code points, after making sure it has a UTF-8 form. The
-// code points of that form are exactly the str's own length.
+// A str's length in code points, after making sure it has a UTF-8 form
+// (whose code points are exactly the str's own).
 inline Result<uint64_t> read_str_length(PyObject* text) {
-    if (PyUnicode_IS_ASCII(text)) {
-        return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
-    }
-    if (auto utf8 = read_utf8(text); !utf8) {
-        return fail(std::move(utf8.error()));
+    if (has_lone_surrogate(text)) [[unlikely]] {
+        return fail(no_utf8_form(text));
     }
     return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
 }
@@ -150,45 +111,6 @@ inline LengthBreach check_length(const LengthBounds& bounds, uint64_t length) no
 
 inline uint64_t length_broken(const LengthBounds& bounds, LengthBreach breach) noexcept {
     return breach == LengthBreach::TooShort ? *bounds.min_len : *bounds.max_len;
-}
-
-// Byte equality for short texts such as field names, without a library call.
-inline bool same_bytes(const char* a, const char* b, size_t size) noexcept {
-    for (; size >= 8; a += 8, b += 8, size -= 8) {
-        uint64_t x = 0;
-        uint64_t y = 0;
-        std::memcpy(&x, a, 8);
-        std::memcpy(&y, b, 8);
-        if (x != y) {
-            return false;
-        }
-    }
-    for (; size > 0; ++a, ++b, --size) {
-        if (*a != *b) {
-            return false;
-        }
-    }
-    return true;
-}
-
-inline bool names_field(const FieldEntry& field, Utf8View key) noexcept {
-    return field.name.size() == key.size && same_bytes(field.name.data(), key.bytes, key.size);
-}
-
-// The field whose name has the key's bytes (lengths compared first), or
-// null. Names are distinct, so the first match is the only one. Data usually
-// lists its keys in the schema's order, so the field at `likely_index` is
-// tried before the scan.
-inline const FieldEntry* find_field(const std::vector<FieldEntry>& fields, Utf8View key, size_t likely_index) noexcept {
-    if (likely_index < fields.size() && names_field(fields[likely_index], key)) {
-        return &fields[likely_index];
-    }
-    for (const FieldEntry& field : fields) {
-        if (names_field(field, key)) {
-            return &field;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace quillane

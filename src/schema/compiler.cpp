@@ -7,6 +7,7 @@
 #include "binding/dict_iteration.hpp"
 #include "binding/recursion_guard.hpp"
 #include "schema/attribute_readers.hpp"
+#include "schema/field_index.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -26,12 +27,27 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 
 // A field-map key as a field name; nothing (its error dropped) when the key
 // is not a str or has no UTF-8 form.
-[[gnu::noinline]] std::optional<std::string> field_name(PyObject* key) {
-    Result<std::string> name = read_text(key);
-    if (!name) {
+[[gnu::noinline]] std::optional<FieldName> field_name(PyObject* key) {
+    Result<std::string> utf8 = read_text(key);
+    if (!utf8) {
         return std::nullopt;
     }
-    return std::move(*name);
+    FieldName name;
+    name.utf8 = std::move(*utf8);
+    name.length = static_cast<uint64_t>(PyUnicode_GET_LENGTH(key));
+    name.unit_size = static_cast<uint8_t>(PyUnicode_KIND(key));
+    name.units.assign(static_cast<const char*>(PyUnicode_DATA(key)), name.length * name.unit_size);
+    // str's own hash of the text, never a subclass's __hash__.
+    name.hash = static_cast<int64_t>(PyUnicode_Type.tp_hash(key));
+    return name;
+}
+
+// Whether `name` repeats the text of a field already read. Keys of exact
+// str type in one dict are distinct texts, so only a dict that has shown a
+// key of a str subclass (with an equality of its own) needs the scan.
+[[gnu::noinline]] bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
 }
 
 [[gnu::noinline]] CompileOutcome fields_node(std::vector<FieldEntry> entries) {
@@ -40,10 +56,11 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
         node.height = std::max(node.height, entry.validator.height + 1);
     }
     node.fields = std::move(entries);
+    build_field_index(node);
     return node;
 }
 
-[[gnu::noinline]] void append_field(std::vector<FieldEntry>& entries, std::string& name, CompileOutcome& field) {
+[[gnu::noinline]] void append_field(std::vector<FieldEntry>& entries, FieldName& name, CompileOutcome& field) {
     FieldEntry& entry = entries.emplace_back();
     entry.name = std::move(name);
     entry.validator = std::move(std::get<ValidatorNode>(field));
@@ -74,9 +91,17 @@ Result<Ref> dict_value_schema(PyObject* schema);
     DictIteration items(dict);
     Ref key;
     Ref value;
+    bool names_may_repeat = false;
     while (items.next(key, value)) {
-        std::optional<std::string> name = field_name(key.get());
+        std::optional<FieldName> name = field_name(key.get());
         if (!name) {
+            return NotCompilable{};
+        }
+        // Two keys of one text would make two fields of one name, and a
+        // present field could then be reported missing: such a field map is
+        // left to the caller's own validation.
+        names_may_repeat = names_may_repeat || !PyUnicode_CheckExact(key.get());
+        if (names_may_repeat && repeats_a_name(entries, *name)) {
             return NotCompilable{};
         }
         CompileOutcome field = compile_node(value.get());
@@ -313,7 +338,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
 CompileOutcome compile_node(PyObject* schema) {
     // A schema that contains itself, or nests deeper than the interpreter
     // allows, ends in RecursionError instead of exhausting the C stack.
-    RecursionGuard depth(kRecursionWhere);
+    RecursionGuard depth(kRecursionWhere, true, stack_floor());
     if (!depth.entered()) {
         return fetch_pending();
     }

@@ -2,6 +2,7 @@
 // references, immutable once built.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,9 +37,16 @@ struct NumberBounds {
     bool exclusive_max = false;
 };
 
-// Walks of trees up to this height cannot threaten the C stack, so they
-// skip the interpreter's recursion counter; taller trees pay for it.
+// The outermost walk of a tree up to this height cannot threaten the C
+// stack, so it skips the interpreter's recursion counter; taller trees, and
+// every walk that starts while another is under way (re-entered from Python
+// code the first one ran), pay for it.
 inline constexpr uint32_t kUnguardedWalkHeight = 64;
+
+// Field maps with more fields than this get a hash index of their names, so
+// that finding a key costs the same whatever order the data lists its keys
+// in; smaller ones are scanned.
+inline constexpr size_t kIndexedFieldCount = 8;
 
 // Inclusive bounds on a str's code points or a list's items.
 struct LengthBounds {
@@ -59,12 +67,28 @@ struct ValidatorNode {
     LengthBounds lengths;                    // Str, ListSized
     std::unique_ptr<ValidatorNode> element;  // item validator (List*), value validator (Dict)
     std::vector<FieldEntry> fields;          // Fields, in the schema dict's order
+    // Fields with more than kIndexedFieldCount entries: an open-addressing
+    // table (a power of two long) of field positions plus one, 0 for an
+    // empty slot, placed by each name's str hash.
+    std::vector<uint32_t> field_index;
 
     static ValidatorNode of_kind(NodeKind kind);
 };
 
+// A field name in the two forms the walks need: UTF-8 for the paths of
+// error entries, and the code units the interpreter stores the str in (one
+// width for the whole str, the narrowest that holds its largest code point),
+// so that a data key is matched without making its UTF-8 form.
+struct FieldName {
+    std::string utf8;
+    std::string units;      // `length` code units of `unit_size` bytes each
+    uint64_t length = 0;    // in code points
+    uint8_t unit_size = 1;  // 1, 2 or 4
+    int64_t hash = 0;       // the str's hash, for the field index
+};
+
 struct FieldEntry {
-    std::string name;  // UTF-8, copied from the schema dict's key
+    FieldName name;  // copied from the schema dict's key
     ValidatorNode validator;
 };
 

@@ -1,0 +1,52 @@
+// Surrogate scans, a machine word at a time: a code unit is a surrogate when
+// its top bits are those of U+D800..U+DFFF, and a word's lanes are tested
+// for that all at once with the classic "has a zero lane" bit trick (exact
+// for the question "any zero lane", though not for which one).
+#include "engine/surrogate_scan.hpp"
+
+#include <cstring>
+
+namespace quillane {
+namespace {
+
+// A word's worth of one constant per lane.
+template <class Unit>
+constexpr uint64_t each_lane(Unit lane) noexcept {
+    uint64_t word = 0;
+    for (size_t i = 0; i < sizeof(uint64_t) / sizeof(Unit); ++i) {
+        word = (word << (8 * sizeof(Unit))) | lane;
+    }
+    return word;
+}
+
+template <class Unit>
+bool scan_units(const Unit* units, size_t count) noexcept {
+    // Units of 2 or 4 bytes; the mask keeps the bits that tell a surrogate.
+    constexpr auto kMask = static_cast<Unit>(~Unit{0x7FF});
+    constexpr auto kSurrogate = static_cast<Unit>(0xD800);
+    constexpr size_t kPerWord = sizeof(uint64_t) / sizeof(Unit);
+    constexpr uint64_t kLaneOnes = each_lane<Unit>(1);
+    constexpr uint64_t kLaneHighBits = each_lane<Unit>(static_cast<Unit>(Unit{1} << (8 * sizeof(Unit) - 1)));
+    size_t i = 0;
+    for (; i + kPerWord <= count; i += kPerWord) {
+        uint64_t word = 0;
+        std::memcpy(&word, units + i, sizeof word);
+        word = (word & each_lane(kMask)) ^ each_lane(kSurrogate);
+        if (((word - kLaneOnes) & ~word & kLaneHighBits) != 0) {
+            return true;
+        }
+    }
+    for (; i < count; ++i) {
+        if ((units[i] & kMask) == kSurrogate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool has_surrogate_units(const uint16_t* units, size_t count) noexcept { return scan_units(units, count); }
+bool has_surrogate_units(const uint32_t* units, size_t count) noexcept { return scan_units(units, count); }
+
+}  // namespace quillane
