@@ -2,7 +2,8 @@
 
 After a warm-up, a few hundred more calls must bring the interpreter's count
 of allocated blocks back to where it stood, and leave the reference counts
-of the inputs, of None/True/False and of the NativeValidator class unchanged.
+of the inputs and of the NativeValidator class unchanged. (None, True and
+False are immortal in 3.13: their counts never move, so they prove nothing.)
 """
 
 import gc
@@ -128,7 +129,7 @@ def _kind(value):
 @pytest.mark.parametrize("name", list(PATTERNS))
 def test_call_pattern_leaks_nothing(name, capfd):
     call, expected = PATTERNS[name]
-    watched = [VALID, INVALID, UNDECIDED, RAISING, VALIDATOR, None, True, False, quillane_core.NativeValidator]
+    watched = [VALID, INVALID, UNDECIDED, RAISING, VALIDATOR, quillane_core.NativeValidator]
     kind = _kind(_outcome(call))
     assert kind == expected or (isinstance(kind, type) and isinstance(expected, type) and issubclass(kind, expected))
     for _ in range(50):
