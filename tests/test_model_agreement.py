@@ -5,6 +5,7 @@ schema (close to valid, with a few mutations) so that the walks get deep and
 meet their bounds, and partly plain noise.
 """
 
+import ctypes
 import math
 import os
 
@@ -79,6 +80,32 @@ EDGE_FLOATS = [
     -math.nan,
 ]
 SURROGATES = ["\ud800", "\udfff", "a\udc80b"]
+# One alphabet per storage width of a str: 1, 2 and 4 bytes per code point.
+ALPHABETS = ["abcxyz\u00e9\u00ff", "ab\u0436\u4e2d\u20ac\uffff", "a\u4e2d\U0001f600\U0010ffff"]
+
+
+def _cache_utf8(text):
+    """The str with its UTF-8 form made and kept, as the interpreter does
+    for strs that have been through some C API calls."""
+    ctypes.pythonapi.PyUnicode_AsUTF8.restype = ctypes.c_void_p
+    ctypes.pythonapi.PyUnicode_AsUTF8(ctypes.py_object(text))
+    return text
+
+
+@st.composite
+def wide_texts(draw, size=None, surrogate=False):
+    """Fresh strs of every width, optionally with a lone surrogate at any
+    position, optionally with their UTF-8 form already cached."""
+    alphabet = draw(st.sampled_from(ALPHABETS))
+    if size is None:
+        size = draw(st.integers(0, 12))
+    chars = draw(st.lists(st.sampled_from(alphabet), min_size=size, max_size=size))
+    if surrogate:
+        chars.insert(draw(st.integers(0, len(chars))), draw(st.sampled_from(["\ud800", "\udbff", "\udc00", "\udfff"])))
+    text = "".join(chars)
+    if not surrogate and draw(st.integers(0, 3)) == 0:
+        text = _cache_utf8(text)
+    return text
 
 noise = st.one_of(
     st.sampled_from(
@@ -143,7 +170,7 @@ def number_schemas(type_cls):
 
 
 counts = st.one_of(st.none(), st.none(), st.integers(0, 4), st.just(2**64 - 1))
-field_names = st.text(alphabet="ab.[]0 \u00e9\U0001f600", max_size=3)
+field_names = st.text(alphabet="ab.[]0 \u00e9\u0436\U0001f600", max_size=3)
 leaves = st.one_of(
     st.builds(Validator),
     st.builds(BoolValidator),
@@ -220,9 +247,11 @@ def text_near(draw, schema):
         if bound is not None and bound < 10:
             lengths += [bound, bound + 1, max(bound - 1, 0)]
     size = draw(st.sampled_from(lengths))
-    text = draw(st.text(min_size=size, max_size=size))
+    text = draw(st.one_of(st.text(min_size=size, max_size=size), wide_texts(size)))
     pick = draw(st.integers(0, 14))
-    return draw(st.sampled_from(SURROGATES)) if pick == 0 else StrSub(text) if pick == 1 else text
+    if pick == 0:
+        return draw(st.one_of(st.sampled_from(SURROGATES), wide_texts(surrogate=True)))
+    return StrSub(text) if pick == 1 else text
 
 
 def key_for(draw):
@@ -230,7 +259,9 @@ def key_for(draw):
     if pick == 0:
         return draw(st.sampled_from([1, None, (1,), 2.5]))
     if pick == 1:
-        return draw(st.sampled_from(SURROGATES))
+        return draw(st.one_of(st.sampled_from(SURROGATES), wide_texts(surrogate=True)))
+    if pick == 3:
+        return draw(wide_texts())
     return StrSub(draw(field_names)) if pick == 2 else draw(field_names)
 
 
