@@ -3,6 +3,7 @@ benchmark reports claim they say. Run with `python -m pytest bench`."""
 
 from __future__ import annotations
 
+import json
 import os
 import sys
 
@@ -10,6 +11,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import memory
 import payloads
 import reference_model
 import systems
@@ -63,12 +65,28 @@ def test_floor_visits_every_value(payload):
     assert floor.walk(payload.invalid) == payloads.count_values(payload.invalid)
 
 
-def test_floor_reads_every_str():
+@pytest.mark.parametrize(
+    "text",
+    ["\ud800", "a\udfff", "\u4e2d\u6587\ud800\u4e2d", "\U0001f600\udbff", "\udc00\U0001f600" * 9],
+    ids=["alone", "after-latin", "among-2-byte", "after-4-byte", "long-4-byte"],
+)
+def test_floor_finds_a_lone_surrogate_in_every_kind_and_position(text):
     floor = pytest.importorskip("quillane_bench_floor")
     with pytest.raises(UnicodeEncodeError):
-        floor.walk([["ok", "\ud800"]])
-    with pytest.raises(UnicodeEncodeError):
-        floor.walk({"\udfff": 1})
+        floor.walk([["ok", {"k": text}]])
+
+
+def test_floor_leaves_every_str_as_it_found_it():
+    floor = pytest.importorskip("quillane_bench_floor")
+    data = json.loads(json.dumps({"é" * 5: ["中文" * 7, "😀 ok", "plain"], "\ud800": 1}))
+    before = memory.str_bytes(data)
+    assert floor.walk(data) == 6  # keys are type-tested only: the lone surrogate key passes
+    assert memory.str_bytes(data) == before
+    del data["\ud800"]
+    # fill_utf8 caches the UTF-8 forms the walk never builds, which str_bytes sees.
+    assert floor.fill_utf8(data) == 4  # strs, keys included
+    assert memory.str_bytes(data) > before
+    assert floor.walk(data) == 5
 
 
 def test_node_count():
