@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import memory
 import payloads
 import reference_model
+import run
 import systems
 
 import quillane_core
@@ -87,6 +88,31 @@ def test_floor_leaves_every_str_as_it_found_it():
     assert floor.fill_utf8(data) == 4  # strs, keys included
     assert memory.str_bytes(data) > before
     assert floor.walk(data) == 5
+
+
+@pytest.mark.parametrize("payload", PAYLOADS, ids=IDS)
+def test_fresh_copies_are_new_objects_equal_to_the_instance(payload):
+    fresh = run.Fresh.of(payload.invalid)
+    seen = []
+    run.run_fresh_calls(seen.append, fresh, 3)
+    assert len({id(copy) for copy in seen}) == 3
+    assert all(copy == payload.invalid for copy in seen)
+
+
+def test_key_order_cases():
+    cases = payloads.key_order_cases()
+    assert {(c.fields, c.order) for c in cases} == {
+        (n, order) for n in payloads.KEY_ORDER_FIELDS for order in payloads.KEY_ORDERS
+    }
+    for case in cases:
+        names = list(case.schema)
+        keys = list(case.data)
+        if case.order == "shuffled":
+            assert sorted(keys) == names != keys
+        else:
+            assert keys == (names if case.order == "schema order" else names[::-1])
+        assert all(key is not name for key, name in zip(sorted(keys), sorted(names), strict=True))
+        assert reference_model.collect(reference_model.compile_schema(case.schema), case.data) == []
 
 
 def test_node_count():
