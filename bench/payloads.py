@@ -19,6 +19,7 @@ the caller (it returns None there).
 
 from __future__ import annotations
 
+import json
 import os
 import random
 import sys
@@ -465,3 +466,42 @@ def compile_schemas() -> list[tuple[str, Any]]:
         ("Non-ASCII strings", strings_schema()),
         (f"Wide field map ({WIDE_FIELDS:,} fields)", wide_schema()),
     ]
+
+
+# Key order ----------------------------------------------------------------------
+
+KEY_ORDER_FIELDS = (10, 1_000, 20_000)
+KEY_ORDERS = ("schema order", "reversed", "shuffled")
+
+
+@dataclass
+class KeyOrderCase:
+    fields: int
+    order: str
+    schema: dict  # shared by the cases of one field count
+    data: dict
+
+
+def key_order_cases() -> list[KeyOrderCase]:
+    """A field map of each size in KEY_ORDER_FIELDS, with conforming data
+    whose keys come in the schema's order, reversed and shuffled. The data's
+    keys are strs of their own, as `json.loads` makes them, not the schema's
+    interned names."""
+    makers: list[Callable[[], Any]] = [
+        lambda: Int(min=0, max=1000),
+        lambda: StringValidator(max_len=16),
+        lambda: Float(min=0.0, max=1.0),
+        lambda: BoolValidator(),
+    ]
+    values: list[Any] = [500, "value", 0.5, True]
+    cases = []
+    for fields in KEY_ORDER_FIELDS:
+        names = [f"field_{i:05d}" for i in range(fields)]
+        schema = {name: makers[i % len(makers)]() for i, name in enumerate(names)}
+        entries = [(name, values[i % len(values)]) for i, name in enumerate(names)]
+        shuffled = list(entries)
+        random.Random(fields).shuffle(shuffled)
+        for order, listed in zip(KEY_ORDERS, (entries, entries[::-1], shuffled), strict=True):
+            data = json.loads(json.dumps(dict(listed)))
+            cases.append(KeyOrderCase(fields, order, schema, data))
+    return cases

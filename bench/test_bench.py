@@ -3,6 +3,7 @@ benchmark reports claim they say. Run with `python -m pytest bench`."""
 
 from __future__ import annotations
 
+import json
 import os
 import sys
 
@@ -10,8 +11,10 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import memory
 import payloads
 import reference_model
+import run
 import systems
 
 import quillane_core
@@ -63,12 +66,53 @@ def test_floor_visits_every_value(payload):
     assert floor.walk(payload.invalid) == payloads.count_values(payload.invalid)
 
 
-def test_floor_reads_every_str():
+@pytest.mark.parametrize(
+    "text",
+    ["\ud800", "a\udfff", "\u4e2d\u6587\ud800\u4e2d", "\U0001f600\udbff", "\udc00\U0001f600" * 9],
+    ids=["alone", "after-latin", "among-2-byte", "after-4-byte", "long-4-byte"],
+)
+def test_floor_finds_a_lone_surrogate_in_every_kind_and_position(text):
     floor = pytest.importorskip("quillane_bench_floor")
     with pytest.raises(UnicodeEncodeError):
-        floor.walk([["ok", "\ud800"]])
-    with pytest.raises(UnicodeEncodeError):
-        floor.walk({"\udfff": 1})
+        floor.walk([["ok", {"k": text}]])
+
+
+def test_floor_leaves_every_str_as_it_found_it():
+    floor = pytest.importorskip("quillane_bench_floor")
+    data = json.loads(json.dumps({"é" * 5: ["中文" * 7, "😀 ok", "plain"], "\ud800": 1}))
+    before = memory.str_bytes(data)
+    assert floor.walk(data) == 6  # keys are type-tested only: the lone surrogate key passes
+    assert memory.str_bytes(data) == before
+    del data["\ud800"]
+    # fill_utf8 caches the UTF-8 forms the walk never builds, which str_bytes sees.
+    assert floor.fill_utf8(data) == 4  # strs, keys included
+    assert memory.str_bytes(data) > before
+    assert floor.walk(data) == 5
+
+
+@pytest.mark.parametrize("payload", PAYLOADS, ids=IDS)
+def test_fresh_copies_are_new_objects_equal_to_the_instance(payload):
+    fresh = run.Fresh.of(payload.invalid)
+    seen = []
+    run.run_fresh_calls(seen.append, fresh, 3)
+    assert len({id(copy) for copy in seen}) == 3
+    assert all(copy == payload.invalid for copy in seen)
+
+
+def test_key_order_cases():
+    cases = payloads.key_order_cases()
+    assert {(c.fields, c.order) for c in cases} == {
+        (n, order) for n in payloads.KEY_ORDER_FIELDS for order in payloads.KEY_ORDERS
+    }
+    for case in cases:
+        names = list(case.schema)
+        keys = list(case.data)
+        if case.order == "shuffled":
+            assert sorted(keys) == names != keys
+        else:
+            assert keys == (names if case.order == "schema order" else names[::-1])
+        assert all(key is not name for key, name in zip(sorted(keys), sorted(names), strict=True))
+        assert reference_model.collect(reference_model.compile_schema(case.schema), case.data) == []
 
 
 def test_node_count():

@@ -2,8 +2,11 @@
 # Sets up everything on a fresh machine and runs the benchmarks: builds the
 # module into its own venv (.venv-bench), installs the peer validators of
 # bench/requirements.txt and the C floor of bench/floor, times them all and
-# rewrites the results in bench/README.md. Arguments go to bench/run.py
-# (--quick for fewer and shorter samples, --json PATH for the raw numbers).
+# rewrites the results in bench/README.md. Arguments go to bench/run.py:
+# --quick for few and short samples, to check that everything runs, and
+# --only PART... for some parts; either leaves bench/README.md alone and
+# writes the results to build/bench-results.md instead. --json PATH also
+# writes the raw numbers.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv-bench}"
@@ -12,4 +15,11 @@ PIP=("$PY" -m pip install --quiet --disable-pip-version-check)
 "${PIP[@]}" -r "$ROOT/bench/requirements.txt"
 "${PIP[@]}" "$ROOT/bench/floor"
 cd "$ROOT"
-exec "$PY" bench/run.py --write-readme "$@"
+OUTPUT=(--write-readme)
+for arg in "$@"; do
+    if [ "$arg" = --quick ] || [ "$arg" = --only ]; then
+        mkdir -p build
+        OUTPUT=(--markdown build/bench-results.md)
+    fi
+done
+exec "$PY" bench/run.py "${OUTPUT[@]}" "$@"
