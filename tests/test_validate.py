@@ -1,6 +1,7 @@
 """NativeValidator.validate: the short-circuiting conformance check."""
 
 import math
+import sys
 
 import pytest
 from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
@@ -223,3 +224,51 @@ def test_nested_data_is_not_copied_or_changed():
 
 def test_none_under_an_any_root_comes_back_as_none():
     assert compiled(Validator()).validate(None) is None
+
+
+def _fresh_mixed_script_data():
+    # Made anew each time, as json.loads or a driver would hand them over:
+    # no str here has a UTF-8 form cached yet.
+    words = [
+        "".join(chr(c) for c in codes)
+        for codes in ([0x4E2D, 0x6587], [0x0436, 0x0443, 0x043A], [0x00E9, 0x0074, 0x00E9], [0x1F600, 0x61])
+    ]
+    keys = [w + "k" for w in words]
+    return {
+        "names": words + ["x" * 40],  # the last one breaks the max length
+        "by_key": {k: w for k, w in zip(keys, words, strict=True)} | {keys[0] + "!": 5},
+        "record": {words[0]: words[1], words[2]: 7},
+    }
+
+
+EXPECTED_PATHS = ["names[4]", "by_key.\u4e2d\u6587k!", "record.\u00e9t\u00e9"]
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+def test_strs_are_left_as_they_were_found(method):
+    record = {chr(0x4E2D) + chr(0x6587): StringValidator(), chr(0x00E9) + "t" + chr(0x00E9): StringValidator()}
+    validator = compiled(
+        {
+            "names": ListValidator(StringValidator(max_len=8)),
+            "by_key": DictValidator(StringValidator()),
+            "record": record,
+        }
+    )
+    data = _fresh_mixed_script_data()
+    strs = list(_all_strs(data))
+    sizes = [sys.getsizeof(s) for s in strs]
+    result = getattr(validator, method)(data)
+    assert result is None if method == "validate" else [path for path, _, _ in result] == EXPECTED_PATHS
+    assert [sys.getsizeof(s) for s in strs] == sizes
+
+
+def _all_strs(value):
+    if isinstance(value, str):
+        yield value
+    elif isinstance(value, list):
+        for item in value:
+            yield from _all_strs(item)
+    elif isinstance(value, dict):
+        for key, item in value.items():
+            yield key
+            yield from _all_strs(item)
