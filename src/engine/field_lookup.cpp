@@ -14,13 +14,22 @@ const FieldEntry* find_other_field(const ValidatorNode& node, PyObject* key, con
         }
         return nullptr;
     }
-    // str's own hash of the key's text (cached in the object), never a
-    // subclass's __hash__.
-    const auto hash = static_cast<int64_t>(PyUnicode_Type.tp_hash(key));
+    // str's own hash of the key's text, never a subclass's __hash__: cached
+    // in the object once computed (a dict key's always is).
+    Py_hash_t str_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (str_hash == -1) {
+        str_hash = PyUnicode_Type.tp_hash(key);
+    }
+    const auto hash = static_cast<int64_t>(str_hash);
+    const uint32_t hash_bits = index_hash_bits(hash);
     const size_t slot_mask = node.field_index.size() - 1;
-    for (size_t slot = first_index_slot(hash, slot_mask); node.field_index[slot] != 0;
+    for (size_t slot = first_index_slot(hash, slot_mask); node.field_index[slot].position_plus_one != 0;
          slot = next_index_slot(slot, slot_mask)) {
-        const FieldEntry& field = node.fields[node.field_index[slot] - 1];
+        const FieldSlot& candidate = node.field_index[slot];
+        if (candidate.hash_bits != hash_bits) {
+            continue;
+        }
+        const FieldEntry& field = node.fields[candidate.position_plus_one - 1];
         if (field.name.hash == hash && names_field(field.name, units)) {
             return &field;
         }

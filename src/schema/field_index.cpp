@@ -12,13 +12,14 @@ void build_field_index(ValidatorNode& node) {
     }
     const size_t slot_count = std::bit_ceil(field_count * 2);
     const size_t slot_mask = slot_count - 1;
-    node.field_index.assign(slot_count, 0);
+    node.field_index.assign(slot_count, FieldSlot{});
     for (size_t position = 0; position < field_count; ++position) {
-        size_t slot = first_index_slot(node.fields[position].name.hash, slot_mask);
-        while (node.field_index[slot] != 0) {
+        const int64_t hash = node.fields[position].name.hash;
+        size_t slot = first_index_slot(hash, slot_mask);
+        while (node.field_index[slot].position_plus_one != 0) {
             slot = next_index_slot(slot, slot_mask);
         }
-        node.field_index[slot] = static_cast<uint32_t>(position + 1);
+        node.field_index[slot] = FieldSlot{index_hash_bits(hash), static_cast<uint32_t>(position + 1)};
     }
 }
 

@@ -56,6 +56,14 @@ struct LengthBounds {
 
 struct FieldEntry;
 
+// One slot of a field map's hash index: the low bits of a name's hash, so
+// that most probes need not touch the field itself, and the field's
+// position plus one (0: an empty slot).
+struct FieldSlot {
+    uint32_t hash_bits = 0;
+    uint32_t position_plus_one = 0;
+};
+
 // A tagged node: `kind` says which of the payload members mean anything.
 // Members a kind does not use stay empty.
 struct ValidatorNode {
@@ -68,9 +76,8 @@ struct ValidatorNode {
     std::unique_ptr<ValidatorNode> element;  // item validator (List*), value validator (Dict)
     std::vector<FieldEntry> fields;          // Fields, in the schema dict's order
     // Fields with more than kIndexedFieldCount entries: an open-addressing
-    // table (a power of two long) of field positions plus one, 0 for an
-    // empty slot, placed by each name's str hash.
-    std::vector<uint32_t> field_index;
+    // table (a power of two long) placed by each name's str hash.
+    std::vector<FieldSlot> field_index;
 
     static ValidatorNode of_kind(NodeKind kind);
 };
@@ -80,11 +87,12 @@ struct ValidatorNode {
 // width for the whole str, the narrowest that holds its largest code point),
 // so that a data key is matched without making its UTF-8 form.
 struct FieldName {
-    std::string utf8;
-    std::string units;      // `length` code units of `unit_size` bytes each
+    // What a lookup compares first, together at the start of the entry.
+    int64_t hash = 0;       // the str's hash, for the field index
     uint64_t length = 0;    // in code points
     uint8_t unit_size = 1;  // 1, 2 or 4
-    int64_t hash = 0;       // the str's hash, for the field index
+    std::string units;      // `length` code units of `unit_size` bytes each
+    std::string utf8;
 };
 
 struct FieldEntry {
