@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding/failure.hpp"
+#include "binding/inlining.hpp"
 
 #include <cstdint>
 #include <utility>
@@ -48,12 +49,10 @@ public:
     // __dict__ re-ordered, a value replaced). Each of these can move entries
     // under the walk's position, or replace a value already checked, so that
     // data would be accepted with a value never checked.
-    bool next_borrowed(PyObject*& key, PyObject*& value) {
-        if (PyDict_GET_SIZE(dict_.get()) != start_size_) [[unlikely]] {
-            raise_internal_fault("dictionary changed size during iteration");
-        }
-        if (mutation_count(dict_.get()) != start_version_) [[unlikely]] {
-            raise_internal_fault("dictionary keys changed during iteration");
+    QUILLANE_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
+        if (PyDict_GET_SIZE(dict_.get()) != start_size_ || mutation_count(dict_.get()) != start_version_)
+            [[unlikely]] {
+            raise_changed();
         }
         if (!snapshot_.empty()) [[unlikely]] {
             return next_from_snapshot(key, value);
@@ -62,6 +61,13 @@ public:
     }
 
 private:
+    [[noreturn]] QUILLANE_NOINLINE void raise_changed() const {
+        if (PyDict_GET_SIZE(dict_.get()) != start_size_) {
+            raise_internal_fault("dictionary changed size during iteration");
+        }
+        raise_internal_fault("dictionary keys changed during iteration");
+    }
+
     // The interpreter stamps a dict with a new version on each change made
     // through the dict (3.13 still keeps the stamp in the object; the low bits
     // hold watcher flags that change without any mutation, so they are masked
@@ -88,7 +94,7 @@ private:
     // entries are copied at the start, with references so that no address is
     // reused by another object, and the dict is compared with the copy
     // before each step. Such dicts hold few entries.
-    void take_snapshot() {
+    QUILLANE_NOINLINE void take_snapshot() {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
@@ -98,7 +104,7 @@ private:
         }
     }
 
-    bool next_from_snapshot(PyObject*& key, PyObject*& value) {
+    QUILLANE_NOINLINE bool next_from_snapshot(PyObject*& key, PyObject*& value) {
         Py_ssize_t position = 0;
         size_t index = 0;
         PyObject* current_key = nullptr;

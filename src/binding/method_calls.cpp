@@ -93,7 +93,7 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Ref data = Ref::borrow(call->data);
     WalkScope scope(hold.tree());
     ConformanceCheck check(scope.guarded(), scope.stack_floor());
-    switch (check.check_node(hold.tree(), data.get())) {
+    switch (check.check_root(hold.tree(), data.get())) {
         case CheckResult::Pass:
             return data;
         case CheckResult::Fail:

@@ -7,6 +7,7 @@
 #include "engine/conformance_check.hpp"
 
 #include "binding/dict_iteration.hpp"
+#include "binding/inlining.hpp"
 #include "binding/recursion_guard.hpp"
 #include "engine/field_lookup.hpp"
 #include "engine/list_iteration.hpp"
@@ -28,7 +29,41 @@ CheckResult ConformanceCheck::failed(PendingError pending) {
     return CheckResult::Error;
 }
 
-CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
+    Result<std::optional<int64_t>> integer = read_integer(value);
+    if (!integer) [[unlikely]] {
+        return failed(std::move(integer.error()));
+    }
+    if (!*integer) {
+        return CheckResult::Fail;
+    }
+    // The unbounded kind has no bounds set, so this passes for it.
+    return verdict(check_bounds(node.bounds, static_cast<double>(**integer)) == BoundBreach::None);
+}
+
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_float(const ValidatorNode& node, PyObject* value) {
+    if (!is_float(value)) {
+        return CheckResult::Fail;
+    }
+    Result<double> number = read_float(value);
+    if (!number) [[unlikely]] {
+        return failed(std::move(number.error()));
+    }
+    return verdict(check_bounds(node.bounds, *number) == BoundBreach::None);
+}
+
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
+    if (!is_str(value)) {
+        return CheckResult::Fail;
+    }
+    Result<uint64_t> length = read_str_length(value);
+    if (!length) [[unlikely]] {
+        return failed(std::move(length.error()));
+    }
+    return verdict(check_length(node.lengths, *length) == LengthBreach::None);
+}
+
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
     switch (node.kind) {
         case NodeKind::Any:
             return CheckResult::Pass;
@@ -41,26 +76,13 @@ CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* va
         case NodeKind::Float:
             return verdict(is_float(value));
         case NodeKind::FloatRange:
-        case NodeKind::FloatRangeExclusive: {
-            if (!is_float(value)) {
-                return CheckResult::Fail;
-            }
-            Result<double> number = read_float(value);
-            if (!number) [[unlikely]] {
-                return failed(std::move(number.error()));
-            }
-            return verdict(check_bounds(node.bounds, *number) == BoundBreach::None);
-        }
+        case NodeKind::FloatRangeExclusive:
+            return check_float(node, value);
         case NodeKind::Str:
             return check_str(node, value);
         case NodeKind::List:
-            return is_list(value) ? check_items(*node.element, value) : CheckResult::Fail;
         case NodeKind::ListSized:
-            if (!is_list(value) ||
-                check_length(node.lengths, static_cast<uint64_t>(PyList_GET_SIZE(value))) != LengthBreach::None) {
-                return CheckResult::Fail;
-            }
-            return check_items(*node.element, value);
+            return check_list(node, value);
         case NodeKind::Dict:
             return is_dict(value) ? check_dict(node, value) : CheckResult::Fail;
         case NodeKind::Fields:
@@ -69,28 +91,18 @@ CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* va
     return CheckResult::Fail;
 }
 
-CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
-    Result<std::optional<int64_t>> integer = read_integer(value);
-    if (!integer) [[unlikely]] {
-        return failed(std::move(integer.error()));
-    }
-    if (!*integer) {
+QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {
+    if (!is_list(value)) {
         return CheckResult::Fail;
     }
-    // The unbounded kind has no bounds set, so this passes for it.
-    return verdict(check_bounds(node.bounds, static_cast<double>(**integer)) == BoundBreach::None);
+    if (node.kind == NodeKind::ListSized &&
+        check_length(node.lengths, static_cast<uint64_t>(PyList_GET_SIZE(value))) != LengthBreach::None) {
+        return CheckResult::Fail;
+    }
+    return check_items(*node.element, value);
 }
 
-CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
-    if (!is_str(value)) {
-        return CheckResult::Fail;
-    }
-    Result<uint64_t> length = read_str_length(value);
-    if (!length) [[unlikely]] {
-        return failed(std::move(length.error()));
-    }
-    return verdict(check_length(node.lengths, *length) == LengthBreach::None);
-}
+CheckResult ConformanceCheck::check_root(const ValidatorNode& root, PyObject* value) { return check_node(root, value); }
 
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
@@ -126,14 +138,14 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
     return CheckResult::Pass;
 }
 
-CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
+QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     // Keys must be str but are not read any further.
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
         return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Fail;
     });
 }
 
-CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
+QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
     // With as many keys as fields, every field must be matched by one key.
     // Keys of exact str type are distinct texts; a key of a str subclass
     // with an equality of its own may repeat another key's text, so the

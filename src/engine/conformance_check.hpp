@@ -20,7 +20,8 @@ public:
     ConformanceCheck(bool guarded, const char* stack_floor) noexcept
         : guarded_(guarded), stack_floor_(stack_floor) {}
 
-    CheckResult check_node(const ValidatorNode& node, PyObject* value);
+    // Whether `value` conforms to the tree `root`.
+    CheckResult check_root(const ValidatorNode& root, PyObject* value);
 
     // The exception that ended the check, when it returned Error.
     PendingError take_error() { return std::move(*error_); }
@@ -28,8 +29,13 @@ public:
 private:
     std::optional<PendingError> error_;
     CheckResult failed(PendingError pending);
+    // Leaf kinds are checked in line where this is called (in every
+    // container loop), containers out of line.
+    CheckResult check_node(const ValidatorNode& node, PyObject* value);
     CheckResult check_int(const ValidatorNode& node, PyObject* value);
+    CheckResult check_float(const ValidatorNode& node, PyObject* value);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
+    CheckResult check_list(const ValidatorNode& node, PyObject* value);
     CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
     // Runs `check_entry(key, value, index)` on each of the dict's entries,
     // stopping at the first result other than Pass.

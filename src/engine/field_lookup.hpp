@@ -23,23 +23,35 @@ inline KeyUnits key_units(PyObject* key) noexcept {
                     static_cast<uint8_t>(PyUnicode_KIND(key))};
 }
 
-// Byte equality for short texts such as field names, without a library call.
+// Byte equality for short texts such as field names, without a library
+// call: whole words, the last one overlapping the one before, so that no
+// byte past either text is read and no byte is compared alone.
 inline bool same_bytes(const char* a, const char* b, size_t size) noexcept {
-    for (; size >= 8; a += 8, b += 8, size -= 8) {
-        uint64_t x = 0;
-        uint64_t y = 0;
-        std::memcpy(&x, a, 8);
-        std::memcpy(&y, b, 8);
-        if (x != y) {
-            return false;
+    const auto load64 = [](const char* p) {
+        uint64_t word = 0;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    };
+    const auto load32 = [](const char* p) {
+        uint32_t word = 0;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    };
+    if (size >= 8) {
+        for (size_t offset = 0; offset + 8 < size; offset += 8) {
+            if (load64(a + offset) != load64(b + offset)) {
+                return false;
+            }
         }
+        return load64(a + size - 8) == load64(b + size - 8);
     }
-    for (; size > 0; ++a, ++b, --size) {
-        if (*a != *b) {
-            return false;
-        }
+    if (size >= 4) {
+        return load32(a) == load32(b) && load32(a + size - 4) == load32(b + size - 4);
     }
-    return true;
+    if (size >= 2) {
+        return a[0] == b[0] && a[size - 1] == b[size - 1] && a[size / 2] == b[size / 2];
+    }
+    return size == 0 || a[0] == b[0];
 }
 
 // A str is always stored in the narrowest width that holds it, so two strs

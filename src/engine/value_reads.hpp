@@ -17,10 +17,10 @@ inline bool is_exact_bool(PyObject* value) noexcept { return Py_IS_TYPE(value, &
 inline bool is_float(PyObject* value) noexcept {
     return Py_IS_TYPE(value, &PyFloat_Type) || PyType_IsSubtype(Py_TYPE(value), &PyFloat_Type);
 }
-inline bool is_str(PyObject* value) noexcept { return PyUnicode_Check(value); }
-inline bool is_list(PyObject* value) noexcept { return PyList_Check(value); }
+inline bool is_str(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyUnicode_Type) || PyUnicode_Check(value); }
+inline bool is_list(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyList_Type) || PyList_Check(value); }
 inline bool is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
-inline bool is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
+inline bool is_dict(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyDict_Type) || PyDict_Check(value); }
 
 // Reading the signed 64-bit value of an int, a bool or an __index__ object.
 // Nothing when the value is not one: its conversion failed with an ordinary
