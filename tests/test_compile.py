@@ -5,7 +5,7 @@ behaviour of the resulting validator, with both validate and collect.
 """
 
 import pytest
-from compile_support import raised, schema_object, type_like
+from compile_support import field_map, raised, schema_object, type_like
 from schema_classes import (
     BoolValidator,
     DictValidator,
@@ -375,3 +375,110 @@ RAISING = {
 def test_exception_from_python_code_propagates_unchanged(make_schema, error_type):
     error = error_type("from the schema")
     assert raised(make_schema(error)) is error
+
+
+# --- where a compile error arose: one note ------------------------------------
+
+
+def chain(depth, leaf):
+    for _ in range(depth):
+        leaf = {"a": leaf}
+    return leaf
+
+
+def nested_compile(error):
+    """A schema whose setting compiles another schema, which fails at "inner"."""
+    return {"outer": schema_object("Validator", before={"_coerce": lambda: compile_schema({"inner": bad(error)})})}
+
+
+def bad(error):
+    return StringValidator(max_len=Raises(error))
+
+
+def dict_growing_at(error):
+    """A field map that gains a key while its field "a" is read: a fault, no note."""
+    return {"top": field_map(lambda d: {"a": schema_object("Validator", before={"_coerce": lambda: d.update(b=1)})})}
+
+
+WHERE = {
+    "root": (bad, "its root"),
+    "field-map": (lambda e: {"name": Int(), "age": bad(e)}, "age"),
+    "list-item": (lambda e: ListValidator(bad(e)), "[]"),
+    "dict-value": (lambda e: DictValidator(bad(e)), "{}"),
+    "nested-field": (lambda e: {"orders": ListValidator({"customer": {"email": bad(e)}})}, "orders[].customer.email"),
+    "dict-value-field": (lambda e: {"meta": DictValidator({"id": bad(e)})}, "meta{}.id"),
+    "list-of-lists": (lambda e: {"grid": ListValidator(ListValidator(DictValidator(bad(e))))}, "grid[][]{}"),
+    "12-levels-in-full": (lambda e: chain(12, bad(e)), ".".join(["a"] * 12)),
+    "13-levels-elided": (lambda e: chain(13, bad(e)), "a.a.a.a.a...(3 levels)...a.a.a.a.a"),
+    "1000-levels-elided": (lambda e: chain(1000, bad(e)), "a.a.a.a.a...(990 levels)...a.a.a.a.a"),
+    "mixed-elided": (
+        lambda e: DictValidator(ListValidator(chain(20, ListValidator(DictValidator(bad(e)))))),
+        "{}[].a.a.a...(14 levels)...a.a.a[]{}",
+    ),
+    # Noted by the compile it arose in, not again by the one around it.
+    "nested-compile": (nested_compile, "inner"),
+    # A fault of the module is not an error of the schema.
+    "panic": (dict_growing_at, None),
+}
+
+
+@pytest.mark.parametrize("error_type", [LookupError, Fatal])
+@pytest.mark.parametrize(("make_schema", "path"), list(WHERE.values()), ids=list(WHERE))
+def test_compile_error_is_noted_once_with_its_schema_path(make_schema, path, error_type):
+    error = error_type("from the schema")
+    schema = make_schema(error)
+    if path is None:
+        fault = raised(schema)
+        assert (type(fault).__name__, hasattr(fault, "__notes__")) == ("PanicException", False)
+        return
+    note = f"while compiling the schema at {path}"
+    # Compiled twice: the same exception object, its message as it was, one note.
+    for _ in range(2):
+        assert raised(schema) is error
+        assert (error.args, error.__notes__) == (("from the schema",), [note])
+
+
+def test_compile_error_from_the_interpreter_is_noted():
+    error = raised({"a": {"b": int}})
+    assert (type(error), str(error)) == (AttributeError, "type object 'int' has no attribute '_coerce'")
+    assert error.__notes__ == ["while compiling the schema at a.b"]
+    bad_flag = raised({"a": ListValidator(Validator(coerce=1))})
+    assert (type(bad_flag), bad_flag.__notes__) == (TypeError, ["while compiling the schema at a[]"])
+
+
+class NotesNotAList(LookupError):
+    __notes__ = "not a list"
+
+
+class NoteRefused(LookupError):
+    def __init__(self, refusal):
+        super().__init__("from the schema")
+        self.refusal = refusal
+
+    def add_note(self, note):
+        raise self.refusal
+
+
+@pytest.mark.parametrize(
+    ("make_error", "raises"),
+    [
+        (lambda: NotesNotAList("from the schema"), "error"),
+        (lambda: NoteRefused(ValueError("no notes")), "error"),
+        (lambda: NoteRefused(Fatal("stop")), "refusal"),
+        (lambda: NoteRefused(MemoryError()), "refusal"),
+    ],
+    ids=["notes-not-a-list", "ordinary-refusal", "base-exception-refusal", "memory-error-refusal"],
+)
+def test_failing_to_add_the_note(make_error, raises):
+    """The note is a courtesy: the error goes on without it, unless adding it
+    raised what must not be swallowed."""
+    error = make_error()
+    assert raised({"a": bad(error)}) is (error if raises == "error" else error.refusal)
+    assert getattr(error, "__notes__", None) == getattr(type(error), "__notes__", None)
+
+
+def test_compile_error_keeps_the_notes_it_had():
+    error = LookupError("from the schema")
+    error.add_note("raised by the schema")
+    assert raised({"a": bad(error)}) is error
+    assert error.__notes__ == ["raised by the schema", "while compiling the schema at a"]

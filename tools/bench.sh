@@ -11,9 +11,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv-bench}"
 . "$ROOT/tools/setup-venv.sh" test ""
-PIP=("$PY" -m pip install --quiet --disable-pip-version-check)
-"${PIP[@]}" -r "$ROOT/bench/requirements.txt"
-"${PIP[@]}" "$ROOT/bench/floor"
+echo "installing the peer validators (bench/requirements.txt) and the C floor (bench/floor) into $VENV_NAME"
+quietly "$LOG_DIR/$LOG_NAME-peers.log" "${PIP[@]}" install -r "$ROOT/bench/requirements.txt" "$ROOT/bench/floor"
 cd "$ROOT"
 OUTPUT=(--write-readme)
 for arg in "$@"; do

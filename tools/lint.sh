@@ -5,9 +5,9 @@
 #   ruff check and ruff format --check            ([tool.ruff] in pyproject.toml)
 #   mypy --strict on the stubs and on examples/typed_usage.py (the stubs as a caller sees them)
 #   mypy.stubtest quillane_core                   (the stubs against the built module)
-# Installs what it needs: clang-format and clang-tidy from Debian's packages
-# when missing (CLANG_FORMAT / CLANG_TIDY may name other binaries), and the
-# package with its lint extra (ruff, mypy, cmake, ninja) into the venv.
+# Needs no root: the package with its lint extra (ruff, mypy, clang-format,
+# clang-tidy, cmake, ninja, all pinned in pyproject.toml) goes into the venv;
+# CLANG_FORMAT / CLANG_TIDY may name other binaries.
 # Usage: tools/lint.sh [--fix]   (--fix rewrites src/ with clang-format and
 # applies ruff's fixes and formatting instead of only checking them)
 set -euo pipefail
@@ -19,28 +19,13 @@ case "${1:-}" in
     *) echo "usage: tools/lint.sh [--fix]" >&2; exit 2 ;;
 esac
 
-LLVM_VERSION=19  # the oldest Debian clang that parses libstdc++'s <expected>
-CLANG_FORMAT="${CLANG_FORMAT:-$(command -v clang-format-$LLVM_VERSION || true)}"
-CLANG_TIDY="${CLANG_TIDY:-$(command -v clang-tidy-$LLVM_VERSION || true)}"
-if [ -z "$CLANG_FORMAT" ] || [ -z "$CLANG_TIDY" ]; then
-    if ! command -v apt-get >/dev/null || [ "$(id -u)" != 0 ]; then
-        echo "clang-format-$LLVM_VERSION and clang-tidy-$LLVM_VERSION are needed (apt-get install" \
-             "clang-format-$LLVM_VERSION clang-tidy-$LLVM_VERSION, or set CLANG_FORMAT and CLANG_TIDY)" >&2
-        exit 1
-    fi
-    echo "installing clang-format-$LLVM_VERSION and clang-tidy-$LLVM_VERSION from Debian's packages"
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        "clang-format-$LLVM_VERSION" "clang-tidy-$LLVM_VERSION" >/dev/null
-    CLANG_FORMAT="$(command -v clang-format-$LLVM_VERSION)"
-    CLANG_TIDY="$(command -v clang-tidy-$LLVM_VERSION)"
-fi
-
 # The venv gets the module (for stubtest and mypy) and the lint tools.
 . "$ROOT/tools/setup-venv.sh" lint ""
+BIN="$(dirname "$PY")"
+CLANG_FORMAT="${CLANG_FORMAT:-$BIN/clang-format}"
+CLANG_TIDY="${CLANG_TIDY:-$BIN/clang-tidy}"
 set +e
 cd "$ROOT"
-BIN="$(dirname "$PY")"
 export RUFF_CACHE_DIR="$ROOT/build/ruff-cache"
 mapfile -t CXX_FILES < <(find src -name '*.cpp' -o -name '*.hpp' | sort)
 mapfile -t CXX_UNITS < <(find src -name '*.cpp' | sort)
@@ -70,6 +55,7 @@ clang_format() {
 
 clang_tidy() {
     "$CLANG_TIDY" --version | grep -i version
+    echo "configuring build/lint for its compile database"
     "$BIN/cmake" -S . -B build/lint -G Ninja -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$PY" >build/lint-configure.log 2>&1 || {
         cat build/lint-configure.log
@@ -77,8 +63,11 @@ clang_tidy() {
     }
     # One file per process, as many processes as cores; any finding is an
     # error (WarningsAsErrors in .clang-tidy).
+    local jobs
+    jobs="$(nproc 2>/dev/null || echo 2)"
+    echo "running clang-tidy on ${#CXX_UNITS[@]} files, $jobs at a time (a few minutes)"
     printf '%s\n' "${CXX_UNITS[@]}" |
-        xargs -P "$(nproc 2>/dev/null || echo 2)" -n 1 "$CLANG_TIDY" -p build/lint --quiet 2>&1 |
+        xargs -P "$jobs" -n 1 "$CLANG_TIDY" -p build/lint --quiet 2>&1 |
         grep -v '^[0-9]* warnings\? \(and [0-9]* errors\? \)\?generated\.$\|^Suppressed [0-9]* warnings\|^Use -header-filter\|^Use -system-headers'
     return "${PIPESTATUS[1]}"
 }

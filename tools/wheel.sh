@@ -4,9 +4,12 @@
 # then installs the wheel into a fresh venv with --no-index and no compiler on
 # PATH and runs examples/typed_usage.py against it.
 # The tools (build, auditwheel) live in their own venv, .venv-wheel (or $VENV).
+# The installers' and the build's output go to build/logs/ and are shown only
+# when they fail.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 . "$ROOT/tools/python313.sh"
+. "$ROOT/tools/quietly.sh"
 cd "$ROOT"
 
 VENV="${VENV:-$ROOT/.venv-wheel}"
@@ -15,12 +18,15 @@ if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(
     "$PYTHON313" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-PIP=("$PY" -m pip install --quiet --disable-pip-version-check)
-"${PIP[@]}" --upgrade pip build
-[ "$(uname -s)" != Linux ] || "${PIP[@]}" auditwheel
+LOGS="$ROOT/build/logs"
+TOOLS=(build)
+[ "$(uname -s)" != Linux ] || TOOLS+=(auditwheel)
+echo "installing ${TOOLS[*]} into $(basename "$VENV")"
+quietly "$LOGS/wheel-tools.log" "$PY" -m pip install --disable-pip-version-check --upgrade pip "${TOOLS[@]}"
 
 rm -rf dist
-"$PY" -m build --outdir dist .
+echo "building the sdist, then the wheel from it, into dist/ (about a minute)"
+quietly "$LOGS/wheel-build.log" "$PY" -m build --outdir dist .
 SDIST="$(ls dist/*.tar.gz)"
 WHEEL="$(ls dist/*.whl)"
 
@@ -31,7 +37,7 @@ import tarfile
 
 with tarfile.open(sys.argv[1]) as archive:
     names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "src/lib.cpp", "src/exports.map",
+needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "LICENSE", "src/lib.cpp", "src/exports.map",
           "quillane_core-stubs/__init__.pyi", "tests/test_smoke.py", "examples/typed_usage.py"]
 missing = [name for name in needed if name not in names]
 stray = sorted(name for name in names if name.split("/")[0] in {".ci", ".venv", "build", "dist", ".hypothesis"}
@@ -53,6 +59,8 @@ if not any(name.startswith("quillane_core.") and name.endswith((".so", ".pyd")) 
     sys.exit("the wheel holds no extension module")
 if "quillane_core-stubs/__init__.pyi" not in names:
     sys.exit("the wheel holds no stubs")
+if not any(name.split("/")[0].endswith(".dist-info") and name.endswith("/LICENSE") for name in names):
+    sys.exit("the wheel holds no LICENSE")
 EOF
 
 if [ "$(uname -s)" = Linux ]; then
@@ -66,7 +74,8 @@ trap 'rm -rf "$SCRATCH"' EXIT
 "$PYTHON313" -m venv "$SCRATCH/venv"
 mkdir "$SCRATCH/bin"  # PATH holds nothing: no cc, c++, cmake or ninja
 CLEAN=(env -i HOME="$SCRATCH" PATH="$SCRATCH/bin" LANG=C.UTF-8)
-"${CLEAN[@]}" "$SCRATCH/venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-index "$ROOT/$WHEEL"
+quietly "$LOGS/wheel-install.log" \
+    "${CLEAN[@]}" "$SCRATCH/venv/bin/python" -m pip install --disable-pip-version-check --no-index "$ROOT/$WHEEL"
 (cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" - <<'EOF'
 import shutil
 import sys

@@ -20,8 +20,8 @@ Result<Ref> compile_schema_body(PyObject* const* args, Py_ssize_t nargs, PyObjec
     Ref held_schema = Ref::borrow(*schema);
     CompileOutcome outcome = compile_node(held_schema.get());
     held_schema.reset();
-    if (auto* error = std::get_if<PendingError>(&outcome)) {
-        return fail(std::move(*error));
+    if (auto* failure = std::get_if<CompileFailure>(&outcome)) {
+        return fail(noted_compile_error(std::move(*failure)));
     }
     if (std::holds_alternative<NotCompilable>(outcome)) {
         return none_ref();

@@ -111,6 +111,14 @@ inline PendingError conversion_error(PyObject* object, const char* target_name) 
     return PendingError::conversion(object, target_name);
 }
 
+// The error's exception with the PEP 678 note `note` added (through its
+// add_note method; a lazy error is created now), unless one of its notes
+// already starts with `marker`. Adding a note is a courtesy: when it fails
+// with an ordinary exception the error goes on as it was, while MemoryError
+// and exceptions that are not Exceptions (KeyboardInterrupt, SystemExit) take
+// its place, and a PanicException resumes its fault.
+PendingError with_note(PendingError error, std::string_view note, std::string_view marker);
+
 // The PanicException class, created on first use and kept for the life of
 // the process. Null (with the creation's exception pending) if it cannot be
 // created.

@@ -50,6 +50,15 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
                        [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
 }
 
+// A child's failure, passing up through its parent, learns the parent's
+// step: ".name" for a field, "[]" for a list item, "{}" for a dict value.
+[[gnu::noinline, gnu::cold]] void learn_step(CompileOutcome& child, std::string_view step, std::string_view name = {}) {
+    if (auto* failure = std::get_if<CompileFailure>(&child)) {
+        std::string& text = failure->steps.emplace_back(step);
+        text += name;
+    }
+}
+
 [[gnu::noinline]] CompileOutcome fields_node(std::vector<FieldEntry> entries) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
     for (const FieldEntry& entry : entries) {
@@ -106,6 +115,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
         }
         CompileOutcome field = compile_node(value.get());
         if (!is_compiled(field)) {
+            learn_step(field, ".", *name);
             return field;
         }
         append_field(entries, *name, field);
@@ -285,6 +295,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
     // The item decides first: a non-compilable item wins over a bad length.
     CompileOutcome item = compile_node(item_schema.get());
     if (!is_compiled(item)) {
+        learn_step(item, "[]");
         return item;
     }
     return finish_list(schema, item);
@@ -315,6 +326,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
     }
     CompileOutcome value = compile_node(value_schema.get());
     if (!is_compiled(value)) {
+        learn_step(value, "{}");
         return value;
     }
     return dict_node(value);

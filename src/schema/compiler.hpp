@@ -2,7 +2,7 @@
 // dicts) into a native validator tree.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "schema/compile_failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <variant>
@@ -13,9 +13,9 @@ namespace quillane {
 // back to its own validation.
 struct NotCompilable {};
 
-// Compiled (a node), NotCompilable, or Failed (the exception that reading the
-// schema raised).
-using CompileOutcome = std::variant<ValidatorNode, NotCompilable, PendingError>;
+// Compiled (a node), NotCompilable, or the exception that reading the schema
+// raised, with where it arose.
+using CompileOutcome = std::variant<ValidatorNode, NotCompilable, CompileFailure>;
 
 // Compiles one schema node and everything below it. Nothing partial
 // survives an outcome other than a compiled node.
