@@ -115,7 +115,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
         }
         CompileOutcome field = compile_node(value.get());
         if (!is_compiled(field)) {
-            learn_step(field, ".", *name);
+            learn_step(field, ".", name->utf8);
             return field;
         }
         append_field(entries, *name, field);
