@@ -107,6 +107,7 @@ def wide_texts(draw, size=None, surrogate=False):
         text = _cache_utf8(text)
     return text
 
+
 noise = st.one_of(
     st.sampled_from(
         [

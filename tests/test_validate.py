@@ -235,8 +235,8 @@ def _fresh_mixed_script_data():
     ]
     keys = [w + "k" for w in words]
     return {
-        "names": words + ["x" * 40],  # the last one breaks the max length
-        "by_key": {k: w for k, w in zip(keys, words, strict=True)} | {keys[0] + "!": 5},
+        "names": [*words, "x" * 40],  # the last one breaks the max length
+        "by_key": dict(zip(keys, words, strict=True)) | {keys[0] + "!": 5},
         "record": {words[0]: words[1], words[2]: 7},
     }
 

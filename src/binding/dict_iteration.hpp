@@ -50,8 +50,7 @@ public:
     // under the walk's position, or replace a value already checked, so that
     // data would be accepted with a value never checked.
     QUILLANE_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
-        if (PyDict_GET_SIZE(dict_.get()) != start_size_ || mutation_count(dict_.get()) != start_version_)
-            [[unlikely]] {
+        if (PyDict_GET_SIZE(dict_.get()) != start_size_ || mutation_count(dict_.get()) != start_version_) [[unlikely]] {
             raise_changed();
         }
         if (!snapshot_.empty()) [[unlikely]] {

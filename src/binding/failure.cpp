@@ -151,7 +151,7 @@ void raise_internal_fault(std::string message, std::source_location where) {
 namespace {
 
 // Printing can fail in turn (a closed sys.stderr); nothing is left pending.
-void display_exception(Ref exception) noexcept {
+void display_exception(const Ref& exception) noexcept {
     if (exception) {
         PyErr_DisplayException(exception.get());
         PyErr_Clear();
@@ -191,7 +191,7 @@ std::optional<PendingError> take_pending() {
                      "quillane_core: a PanicException raised in Python code was fetched by native code;\n"
                      "quillane_core: resuming the internal fault. The Python traceback follows.\n");
         std::fflush(stderr);
-        display_exception(std::move(exception));
+        display_exception(exception);
         throw InternalFault(std::move(text));
     }
     return PendingError::captured(std::move(exception));

@@ -60,9 +60,9 @@ PyType_Spec kTypeSpec = {
 }  // namespace
 
 PendingError no_tree_error() {
-    return PendingError::lazy(PyExc_TypeError,
-                              std::string(kClassName) + " object holds no compiled schema (only compile_schema() makes "
-                                                        "usable instances)");
+    return PendingError::lazy(PyExc_TypeError, std::string(kClassName) +
+                                                   " object holds no compiled schema (only compile_schema() makes "
+                                                   "usable instances)");
 }
 
 Result<PyTypeObject*> native_validator_type() {

@@ -17,7 +17,7 @@ namespace {
 // What is kept free below the deepest recursive step: enough for the
 // interpreter to run a short Python method and raise an exception, and at
 // most a quarter of a small thread stack.
-constexpr size_t kMaxReserve = 256 * 1024;
+constexpr size_t kMaxReserve = size_t{256} * 1024;
 
 struct StackExtent {
     const char* low = nullptr;

@@ -166,7 +166,7 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
         if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
             presence_checked = true;
             std::vector<uint8_t> named = fields_named(node, dict);
-            if (std::find(named.begin(), named.end(), 0) != named.end()) {
+            if (std::ranges::find(named, 0) != named.end()) {
                 return CheckResult::Fail;
             }
         }

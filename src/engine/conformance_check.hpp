@@ -17,8 +17,7 @@ public:
     // `guarded`: every container level enters the interpreter's recursion
     // counter and checks the stack left below `stack_floor` (null: no
     // stack check).
-    ConformanceCheck(bool guarded, const char* stack_floor) noexcept
-        : guarded_(guarded), stack_floor_(stack_floor) {}
+    ConformanceCheck(bool guarded, const char* stack_floor) noexcept : guarded_(guarded), stack_floor_(stack_floor) {}
 
     // Whether `value` conforms to the tree `root`.
     CheckResult check_root(const ValidatorNode& root, PyObject* value);

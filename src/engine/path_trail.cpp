@@ -36,9 +36,9 @@ std::string PathTrail::render() const {
             text += '.';
         }
         if (step.kind == StepKind::Name) {
-            text.append(static_cast<const char*>(step.text), static_cast<size_t>(step.index_or_size));
+            text.append(step.name, static_cast<size_t>(step.index_or_size));
         } else {
-            append_key(text, static_cast<PyObject*>(const_cast<void*>(step.text)));
+            append_key(text, step.key);
         }
     }
     return text;

@@ -26,7 +26,8 @@ private:
     struct Step {
         StepKind kind;
         uint64_t index_or_size;  // Index: the index; Name: the byte count
-        const void* text;        // Name: UTF-8 bytes; Key: a str object. Both outlive the step.
+        const char* name;        // Name: UTF-8 bytes owned by the tree
+        PyObject* key;           // Key: a str held by the walk while the step lasts
     };
 
     std::vector<Step> steps_;
@@ -36,15 +37,15 @@ private:
 class PathStep {
 public:
     PathStep(PathTrail& trail, uint64_t index) : trail_(trail) {
-        trail.steps_.push_back({PathTrail::StepKind::Index, index, nullptr});
+        trail.steps_.push_back({PathTrail::StepKind::Index, index, nullptr, nullptr});
     }
     // A field name: UTF-8 bytes owned by the tree.
     PathStep(PathTrail& trail, const std::string& name) : trail_(trail) {
-        trail.steps_.push_back({PathTrail::StepKind::Name, name.size(), name.data()});
+        trail.steps_.push_back({PathTrail::StepKind::Name, name.size(), name.data(), nullptr});
     }
     // A data key: a str held by the walk while the step lasts.
     PathStep(PathTrail& trail, PyObject* key) : trail_(trail) {
-        trail.steps_.push_back({PathTrail::StepKind::Key, 0, key});
+        trail.steps_.push_back({PathTrail::StepKind::Key, 0, nullptr, key});
     }
     ~PathStep() { trail_.steps_.pop_back(); }
     PathStep(const PathStep&) = delete;

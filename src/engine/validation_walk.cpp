@@ -277,7 +277,7 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
         if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
             presence_checked = true;
             seen = fields_named(node, value);
-            may_miss = std::find(seen.begin(), seen.end(), 0) != seen.end();
+            may_miss = std::ranges::find(seen, 0) != seen.end();
         }
         if (may_miss) {
             seen[static_cast<size_t>(field - node.fields.data())] = 1;

@@ -28,6 +28,9 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 // A field-map key as a field name; nothing (its error dropped) when the key
 // is not a str or has no UTF-8 form.
 [[gnu::noinline]] std::optional<FieldName> field_name(PyObject* key) {
+    if (key == nullptr) {
+        return std::nullopt;
+    }
     Result<std::string> utf8 = read_text(key);
     if (!utf8) {
         return std::nullopt;
@@ -46,8 +49,7 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 // str type in one dict are distinct texts, so only a dict that has shown a
 // key of a str subclass (with an equality of its own) needs the scan.
 [[gnu::noinline]] bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
-    return std::any_of(entries.begin(), entries.end(),
-                       [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
+    return std::ranges::any_of(entries, [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
 }
 
 // A child's failure, passing up through its parent, learns the parent's
