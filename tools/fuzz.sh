@@ -1,23 +1,57 @@
 #!/usr/bin/env bash
-# Fuzzes the module against the pure-Python reference model: random schemas
-# and data, native validate/collect compared with the model's answers.
-# Usage: tools/fuzz.sh [EXAMPLES_PER_PROPERTY] [MINUTES]
+# Fuzzes the module. By default against the pure-Python reference model:
+# random schemas and data, native validate/collect compared with the model's
+# answers. With --hostile, with hostile objects instead (finaliser keys,
+# __index__ hooks that change containers under the walk or re-enter it,
+# identity-hashed keys, schema objects that change their field map): every
+# call must end in a sound result or exception, never in a crash.
+# Usage: tools/fuzz.sh [--hostile] [--sanitized] [EXAMPLES_PER_PROPERTY] [MINUTES]
+#   --hostile              run tests/test_hostile_fuzz.py, not the agreement properties
+#   --sanitized            run every round in the AddressSanitizer and
+#                          UndefinedBehaviorSanitizer build (tools/test-sanitized.sh)
 #   EXAMPLES_PER_PROPERTY  hypothesis examples per property and round (default 20000)
 #   MINUTES                keep starting new rounds, each with fresh random
 #                          seeds, until this many minutes have passed (default:
 #                          one round). Failures are kept in .hypothesis/ and
 #                          replayed first by every later run.
+# A round that kills the interpreter leaves no falsifying example behind; the
+# hostile properties name the call that was running in .hypothesis/last-example.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-. "$ROOT/tools/setup-venv.sh" test ""
+TESTS=tests/test_model_agreement.py
+SANITIZED=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --hostile) TESTS=tests/test_hostile_fuzz.py ;;
+        --sanitized) SANITIZED=1 ;;
+        *) break ;;
+    esac
+    shift
+done
+[ "$SANITIZED" = 1 ] || . "$ROOT/tools/setup-venv.sh" test ""
 cd "$ROOT"
 EXAMPLES="${1:-20000}"
 MINUTES="${2:-0}"
+export QUILLANE_FUZZ_EXAMPLES="$EXAMPLES"
+export QUILLANE_FUZZ_LAST="$ROOT/.hypothesis/last-example"
+mkdir -p .hypothesis
 deadline=$(( $(date +%s) + MINUTES * 60 ))
 round=0
 while :; do
     round=$((round + 1))
     echo "fuzz round $round: $EXAMPLES examples per property"
-    QUILLANE_FUZZ_EXAMPLES="$EXAMPLES" "$PY" -m pytest -q -p no:randomly tests/test_model_agreement.py
+    rm -f "$QUILLANE_FUZZ_LAST"
+    status=0
+    if [ "$SANITIZED" = 1 ]; then
+        bash tools/test-sanitized.sh "$TESTS" -p no:randomly || status=$?
+    else
+        "$PY" -m pytest -q -p no:randomly "$TESTS" || status=$?
+    fi
+    if [ "$status" -ne 0 ]; then
+        if [ "$status" -gt 128 ] && [ -s "$QUILLANE_FUZZ_LAST" ]; then
+            echo "the interpreter died (status $status) in: $(cat "$QUILLANE_FUZZ_LAST")" >&2
+        fi
+        exit "$status"
+    fi
     [ "$(date +%s)" -lt "$deadline" ] || break
 done

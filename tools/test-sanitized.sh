@@ -2,6 +2,8 @@
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into
 # its own venv (.venv-sanitized) and runs the whole test suite against it in
 # the ordinary release Python 3.13, with the sanitizer runtimes preloaded.
+# Usage: tools/test-sanitized.sh [TEST_PATHS...] [PYTEST_ARGS...]; with test
+# files or directories first, only those run.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV_SANITIZED:-$ROOT/.venv-sanitized}"
@@ -28,4 +30,8 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:dete
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 export PYTHONMALLOC=malloc
 export QUILLANE_SANITIZED=1
-LD_PRELOAD="$ASAN_RUNTIME $UBSAN_RUNTIME" exec "$PY" -m pytest -q -p no:cacheprovider tests "$@"
+TARGETS=(tests)
+if [ $# -gt 0 ] && [ -e "${1%%::*}" ]; then
+    TARGETS=()
+fi
+LD_PRELOAD="$ASAN_RUNTIME $UBSAN_RUNTIME" exec "$PY" -m pytest -q -p no:cacheprovider "${TARGETS[@]}" "$@"
