@@ -419,13 +419,32 @@ class FieldsNode(Node):
         _utf8_check(key)
         return self.positions.get(_plain_str(key))
 
+    def _named(self, value: Any) -> list[bool]:
+        """Which fields the dict's str keys name, by their text. Only a key of
+        a str subclass (with an equality of its own) can repeat another key's
+        text, so the first such key has this looked at once."""
+        named = [False] * len(self.fields)
+        for key in dict.keys(value):
+            if _is_str(key):
+                position = self.positions.get(_plain_str(key))
+                if position is not None:
+                    named[position] = True
+        return named
+
     def check(self, value: Any) -> bool:
         if not _is_dict(value) or dict.__len__(value) != len(self.fields):
             return False
         fields = self.fields
+        presence_checked = False
         for key, item in dict.items(value):
             position = self._lookup(key)
-            if position is None or not fields[position][1].check(item):
+            if position is None:
+                return False
+            if type(key) is not str and not presence_checked:
+                presence_checked = True
+                if not all(self._named(value)):
+                    return False
+            if not fields[position][1].check(item):
                 return False
         return True
 
@@ -438,11 +457,16 @@ class FieldsNode(Node):
         if present > len(fields):
             raise _Undecided
         seen = [False] * len(fields) if present < len(fields) else None
+        presence_checked = seen is not None
         valid = True
         for key, item in dict.items(value):
             position = self._lookup(key)
             if position is None:
                 raise _Undecided
+            if type(key) is not str and not presence_checked:
+                presence_checked = True
+                named = self._named(value)
+                seen = None if all(named) else named
             if seen is not None:
                 seen[position] = True
             name, node = fields[position]
