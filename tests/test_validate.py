@@ -272,3 +272,24 @@ def _all_strs(value):
         for key, item in value.items():
             yield key
             yield from _all_strs(item)
+
+
+# Names of equal length that differ only in their first word, their last
+# word or one middle byte; with enough fields to use the hash index or few
+# enough to be scanned; keys listed in an order other than the schema's.
+LOOKALIKE_NAMES = ["abcdefgh1", "zbcdefgh1", "abcdefgh2", "ab", "ax", "abc", "axc", "a\u00e9c", "a\u0436c"]
+
+
+@pytest.mark.parametrize("extra_fields", [0, 10], ids=["scanned", "indexed"])
+def test_keys_are_told_from_lookalike_field_names(extra_fields):
+    names = LOOKALIKE_NAMES + [f"filler{i:02d}" for i in range(extra_fields)]
+    validator = compiled({name: Int() for name in names})
+    data = {name: 1 for name in reversed(names)}
+    assert validator.validate(data) is data
+    assert validator.collect(data) == []
+    for name in LOOKALIKE_NAMES:
+        near_miss = name[:-1] + chr(ord(name[-1]) + 1) if name[-1] != "1" else "y" + name[1:]
+        assert near_miss not in names
+        changed = {near_miss if key == name else key: value for key, value in data.items()}
+        assert validator.validate(changed) is None, name
+        assert validator.collect(changed) is None, name
