@@ -284,7 +284,7 @@ LOOKALIKE_NAMES = ["abcdefgh1", "zbcdefgh1", "abcdefgh2", "ab", "ax", "abc", "ax
 def test_keys_are_told_from_lookalike_field_names(extra_fields):
     names = LOOKALIKE_NAMES + [f"filler{i:02d}" for i in range(extra_fields)]
     validator = compiled({name: Int() for name in names})
-    data = {name: 1 for name in reversed(names)}
+    data = dict.fromkeys(reversed(names), 1)
     assert validator.validate(data) is data
     assert validator.collect(data) == []
     for name in LOOKALIKE_NAMES:
