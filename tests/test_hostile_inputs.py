@@ -263,6 +263,7 @@ class IdentityKey(str):
         return self is other
 
 
+@pytest.mark.parametrize("fillers", [0, 10], ids=["scanned", "indexed"])
 @pytest.mark.parametrize(
     "keys",
     [
@@ -272,14 +273,22 @@ class IdentityKey(str):
     ],
     ids=["two-subclass-keys", "exact-then-subclass", "subclass-then-exact"],
 )
-def test_two_keys_spelling_one_field_do_not_stand_in_for_another(keys):
-    validator = quillane_core.compile_schema({"a": Int(), "b": Int()})
-    data = {keys[0]: 1, keys[1]: 2}
-    assert len(data) == 2
+def test_two_keys_spelling_one_field_do_not_stand_in_for_another(keys, fillers):
+    names = [f"f{i}" for i in range(fillers)]
+    validator = quillane_core.compile_schema({**dict.fromkeys(names, Int()), "a": Int(), "b": Int()})
+    data = {keys[0]: 1, **dict.fromkeys(names, 0), keys[1]: 2}
+    assert len(data) == fillers + 2
     assert validator.validate(data) is None
     assert validator.collect(data) == [("b", "Missing required field", None)]
     # The same keys in a field map give no compilable schema.
     assert quillane_core.compile_schema({keys[0]: Int(), keys[1]: StringValidator()}) is None
+
+
+def test_subclass_key_beside_a_non_str_key():
+    validator = quillane_core.compile_schema({"a": Int(), "b": Int()})
+    data = {IdentityKey("a"): 1, 5: 2}
+    assert validator.validate(data) is None
+    assert validator.collect(data) is None
 
 
 class Interrupt(BaseException):
