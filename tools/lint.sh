@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every static check of the project and fails if any of them fails:
+#   tools/check-layers.sh                         (includes in src/ point downward only)
 #   clang-format --dry-run --Werror on src/      (.clang-format)
 #   clang-tidy on src/                            (.clang-tidy, compile database in build/lint)
 #   ruff check and ruff format --check            ([tool.ruff] in pyproject.toml)
@@ -99,6 +100,7 @@ stubtest() {
     (cd build/stubtest && "$PY" -m mypy.stubtest quillane_core --mypy-config-file "$ROOT/pyproject.toml")
 }
 
+step "layers" bash tools/check-layers.sh
 step "clang-format" clang_format
 step "clang-tidy" clang_tidy
 step "ruff check" ruff_check

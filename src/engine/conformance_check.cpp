@@ -6,12 +6,12 @@
 // freed by such code is never touched again.
 #include "engine/conformance_check.hpp"
 
-#include "binding/dict_iteration.hpp"
-#include "binding/inlining.hpp"
-#include "binding/recursion_guard.hpp"
 #include "engine/field_lookup.hpp"
-#include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
+#include "runtime/dict_iteration.hpp"
+#include "runtime/inlining.hpp"
+#include "runtime/list_iteration.hpp"
+#include "runtime/recursion_guard.hpp"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // Short-circuits at the first value that does not; builds nothing.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <optional>

@@ -1,8 +1,8 @@
 // Rendering of a path trail into the path text of an error entry.
 #include "engine/path_trail.hpp"
 
-#include "binding/failure.hpp"
 #include "engine/messages.hpp"
+#include "runtime/failure.hpp"
 
 namespace quillane {
 namespace {

@@ -2,7 +2,7 @@
 // and written out as text only when an error entry needs it.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 
 #include <cstdint>
 #include <string>

@@ -2,11 +2,11 @@
 // line so that the path for conforming values stays short.
 #include "engine/validation_walk.hpp"
 
-#include "binding/dict_iteration.hpp"
-#include "binding/recursion_guard.hpp"
 #include "engine/field_lookup.hpp"
-#include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
+#include "runtime/dict_iteration.hpp"
+#include "runtime/list_iteration.hpp"
+#include "runtime/recursion_guard.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -2,9 +2,9 @@
 // (path, message, value) tuples appended to a list.
 #pragma once
 
-#include "binding/failure.hpp"
 #include "engine/messages.hpp"
 #include "engine/path_trail.hpp"
+#include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <array>

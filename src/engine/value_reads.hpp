@@ -2,9 +2,9 @@
 // that both judge a value of one kind the same way.
 #pragma once
 
-#include "binding/failure.hpp"
 #include "engine/messages.hpp"
 #include "engine/surrogate_scan.hpp"
+#include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // it arose, and the note that tells the caller that path.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <string>
 #include <string_view>

@@ -4,8 +4,8 @@
 // line), since each level of a deep schema pays for them on the C stack.
 #include "schema/compiler.hpp"
 
-#include "binding/dict_iteration.hpp"
-#include "binding/recursion_guard.hpp"
+#include "runtime/dict_iteration.hpp"
+#include "runtime/recursion_guard.hpp"
 #include "schema/attribute_readers.hpp"
 #include "schema/field_index.hpp"
 

@@ -4,7 +4,7 @@
 // interpreter.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <new>
 #include <optional>

@@ -2,8 +2,8 @@
 // while the walk is under way.
 #pragma once
 
-#include "binding/failure.hpp"
-#include "binding/inlining.hpp"
+#include "runtime/failure.hpp"
+#include "runtime/inlining.hpp"
 
 #include <cstdint>
 #include <utility>

@@ -1,5 +1,5 @@
 // Conversion of an entry's outcome into the interpreter's calling convention.
-#include "binding/entry_guard.hpp"
+#include "surface/entry_guard.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // entry guard) and the helpers that capture and raise them.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 
 #include <exception>
 #include <expected>

@@ -1,6 +1,6 @@
 // PendingError, InternalFault reporting, and capture of the interpreter's
 // current exception.
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,5 @@
-// Conversion helpers shared by the compiler, the binding and the module entry.
-#include "binding/conversions.hpp"
+// Conversion helpers shared by the compiler and the module surface.
+#include "runtime/conversions.hpp"
 
 namespace quillane {
 namespace {

@@ -2,7 +2,7 @@
 // convention, with the TypeError texts of every wrong call shape.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <span>
 
