@@ -56,13 +56,8 @@ Result<Ref> initialize_module() {
     if (g_definition.module != nullptr) {
         return Ref::borrow(g_definition.module);
     }
-    Ref module = Ref::steal(PyModule_Create2(&g_definition.def, kApiVersion));
-    if (!module) {
-        return fail(fetch_pending());
-    }
-    if (Status filled = g_definition.initializer(module.get()); !filled) {
-        return fail(std::move(filled.error()));
-    }
+    QUILLANE_TRY_ASSIGN(Ref module, steal_or_error(PyModule_Create2(&g_definition.def, kApiVersion)));
+    QUILLANE_TRY(g_definition.initializer(module.get()));
     if (g_definition.module == nullptr) {
         g_definition.module = module.release();
     }

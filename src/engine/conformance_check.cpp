@@ -30,37 +30,28 @@ CheckResult ConformanceCheck::failed(PendingError pending) {
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
-    Result<std::optional<int64_t>> integer = read_integer(value);
-    if (!integer) [[unlikely]] {
-        return failed(std::move(integer.error()));
-    }
-    if (!*integer) {
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), failed);
+    if (!integer) {
         return CheckResult::Fail;
     }
     // The unbounded kind has no bounds set, so this passes for it.
-    return verdict(check_bounds(node.bounds, static_cast<double>(**integer)) == BoundBreach::None);
+    return verdict(check_bounds(node.bounds, static_cast<double>(*integer)) == BoundBreach::None);
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_float(const ValidatorNode& node, PyObject* value) {
     if (!is_float(value)) {
         return CheckResult::Fail;
     }
-    Result<double> number = read_float(value);
-    if (!number) [[unlikely]] {
-        return failed(std::move(number.error()));
-    }
-    return verdict(check_bounds(node.bounds, *number) == BoundBreach::None);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), failed);
+    return verdict(check_bounds(node.bounds, number) == BoundBreach::None);
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
         return CheckResult::Fail;
     }
-    Result<uint64_t> length = read_str_length(value);
-    if (!length) [[unlikely]] {
-        return failed(std::move(length.error()));
-    }
-    return verdict(check_length(node.lengths, *length) == LengthBreach::None);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), failed);
+    return verdict(check_length(node.lengths, length) == LengthBreach::None);
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {

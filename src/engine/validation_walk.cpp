@@ -81,9 +81,7 @@ WalkOutcome ValidationWalk::failed(PendingError pending) {
 }
 
 [[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
-    if (Status pushed = push_error(errors_, path_.render(), message, value); !pushed) {
-        return failed(std::move(pushed.error()));
-    }
+    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), failed);
     return WalkOutcome::Invalid;
 }
 
@@ -93,9 +91,7 @@ WalkOutcome ValidationWalk::failed(PendingError pending) {
     if (!text) {
         text = new_str(fixed_message_text(message));
     }
-    if (Status pushed = push_entry(errors_, path_.render(), text, value); !pushed) {
-        return failed(std::move(pushed.error()));
-    }
+    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), failed);
     return WalkOutcome::Invalid;
 }
 
@@ -128,50 +124,41 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    Result<std::optional<int64_t>> integer = read_integer(value);
-    if (!integer) [[unlikely]] {
-        return failed(std::move(integer.error()));
-    }
-    if (!*integer) {
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), failed);
+    if (!integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
     // The unbounded kind has no bounds set, so it never breaks one.
-    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(**integer));
+    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(*integer));
     if (breach == BoundBreach::None) {
         return WalkOutcome::Valid;
     }
     // The message shows the integer itself, not the double it was compared as.
-    return report(bound_message(breach, render_int(**integer), bound_broken(node.bounds, breach)), value);
+    return report(bound_message(breach, render_int(*integer), bound_broken(node.bounds, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
     if (!is_float(value)) {
         return report_fixed(FixedMessage::ExpectedFloat, value);
     }
-    Result<double> number = read_float(value);
-    if (!number) [[unlikely]] {
-        return failed(std::move(number.error()));
-    }
-    BoundBreach breach = check_bounds(node.bounds, *number);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), failed);
+    BoundBreach breach = check_bounds(node.bounds, number);
     if (breach == BoundBreach::None) {
         return WalkOutcome::Valid;
     }
-    return report(bound_message(breach, render_double(*number), bound_broken(node.bounds, breach)), value);
+    return report(bound_message(breach, render_double(number), bound_broken(node.bounds, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
         return report_fixed(FixedMessage::ExpectedStr, value);
     }
-    Result<uint64_t> length = read_str_length(value);
-    if (!length) [[unlikely]] {
-        return failed(std::move(length.error()));
-    }
-    LengthBreach breach = check_length(node.lengths, *length);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), failed);
+    LengthBreach breach = check_length(node.lengths, length);
     if (breach == LengthBreach::None) {
         return WalkOutcome::Valid;
     }
-    return report(length_message(Measured::String, breach, *length, length_broken(node.lengths, breach)), value);
+    return report(length_message(Measured::String, breach, length, length_broken(node.lengths, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {

@@ -74,11 +74,8 @@ Result<std::string_view> read_text_view(PyObject* object) {
 }
 
 Result<std::string> read_text(PyObject* object) {
-    Result<std::string_view> text = read_text_view(object);
-    if (!text) {
-        return fail(std::move(text.error()));
-    }
-    return std::string(*text);
+    QUILLANE_TRY_ASSIGN(std::string_view text, read_text_view(object));
+    return std::string(text);
 }
 
 Result<bool> read_bool(PyObject* object) {
@@ -127,10 +124,7 @@ Result<int64_t> read_int64(PyObject* object) {
 Result<uint64_t> read_uint64(PyObject* object) {
     Ref index;
     if (!PyLong_Check(object)) {
-        index = Ref::steal(PyNumber_Index(object));
-        if (!index) {
-            return fail(fetch_pending());
-        }
+        QUILLANE_TRY_ASSIGN(index, steal_or_error(PyNumber_Index(object)));
         object = index.get();
     }
     unsigned long long value = PyLong_AsUnsignedLongLong(object);

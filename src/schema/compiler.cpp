@@ -126,11 +126,8 @@ Result<Ref> dict_value_schema(PyObject* schema);
 }
 
 [[gnu::noinline]] CompileOutcome compile_validator_object(PyObject* schema) {
-    Result<SchemaClass> schema_class = classify(schema);
-    if (!schema_class) {
-        return std::move(schema_class.error());
-    }
-    switch (*schema_class) {
+    QUILLANE_TRY_ASSIGN(SchemaClass schema_class, classify(schema));
+    switch (schema_class) {
         case SchemaClass::NotCompilable:
             return NotCompilable{};
         case SchemaClass::Any:
@@ -150,34 +147,22 @@ Result<Ref> dict_value_schema(PyObject* schema);
 }
 
 [[gnu::noinline]] Result<SchemaClass> classify(PyObject* schema) {
-    Result<bool> compilable = passes_common_gates(schema);
+    QUILLANE_TRY_ASSIGN(bool compilable, passes_common_gates(schema));
     if (!compilable) {
-        return fail(std::move(compilable.error()));
-    }
-    if (!*compilable) {
         return SchemaClass::NotCompilable;
     }
     // The class's own name, without its module: subclasses under another
     // name are not recognised.
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(schema)));
-    if (!name) {
-        return fail(fetch_pending());
-    }
-    Ref text = Ref::steal(PyObject_Str(name.get()));
-    if (!text) {
-        return fail(fetch_pending());
-    }
-    Result<std::string_view> class_name = read_text_view(text.get());
-    if (!class_name) {
-        return fail(std::move(class_name.error()));
-    }
+    QUILLANE_TRY_ASSIGN(Ref name, steal_or_error(PyType_GetName(Py_TYPE(schema))));
+    QUILLANE_TRY_ASSIGN(Ref text, steal_or_error(PyObject_Str(name.get())));
+    QUILLANE_TRY_ASSIGN(std::string_view class_name, read_text_view(text.get()));
     static constexpr std::pair<std::string_view, SchemaClass> kClasses[] = {
         {"Validator", SchemaClass::Any},          {"BoolValidator", SchemaClass::Bool},
         {"NumberValidator", SchemaClass::Number}, {"StringValidator", SchemaClass::String},
         {"ListValidator", SchemaClass::List},     {"DictValidator", SchemaClass::Dict},
     };
     for (const auto& [known, schema_class] : kClasses) {
-        if (*class_name == known) {
+        if (class_name == known) {
             return schema_class;
         }
     }
@@ -187,30 +172,18 @@ Result<Ref> dict_value_schema(PyObject* schema);
 // The settings every validator object has, read before its class is looked
 // at: compilable (true), not compilable (false), or the reading's error.
 [[gnu::noinline]] Result<bool> passes_common_gates(PyObject* schema) {
-    Result<bool> coerce = read_bool_attribute(schema, Attribute::Coerce);
-    if (!coerce) {
-        return fail(std::move(coerce.error()));
-    }
-    if (*coerce) {
+    QUILLANE_TRY_ASSIGN(bool coerce, read_bool_attribute(schema, Attribute::Coerce));
+    if (coerce) {
         return false;
     }
-    Result<Ref> custom_checks = get_attribute(schema, Attribute::CustomChecks);
-    if (!custom_checks) {
-        return fail(std::move(custom_checks.error()));
-    }
-    Result<Py_ssize_t> check_count = read_size(custom_checks->get());
-    if (!check_count) {
-        return fail(std::move(check_count.error()));
-    }
-    if (*check_count != 0) {
+    QUILLANE_TRY_ASSIGN(Ref custom_checks, get_attribute(schema, Attribute::CustomChecks));
+    QUILLANE_TRY_ASSIGN(Py_ssize_t check_count, read_size(custom_checks.get()));
+    if (check_count != 0) {
         return false;
     }
     for (Attribute must_be_none : {Attribute::WhenCondition, Attribute::EnvKey}) {
-        Result<Ref> setting = get_attribute(schema, must_be_none);
-        if (!setting) {
-            return fail(std::move(setting.error()));
-        }
-        if (setting->get() != Py_None) {
+        QUILLANE_TRY_ASSIGN(Ref setting, get_attribute(schema, must_be_none));
+        if (setting.get() != Py_None) {
             return false;
         }
     }
@@ -218,35 +191,20 @@ Result<Ref> dict_value_schema(PyObject* schema);
 }
 
 [[gnu::noinline]] CompileOutcome compile_number(PyObject* schema) {
-    Result<size_t> family = match_type_name(schema, Attribute::TypeCls, {"int", "float"});
-    if (!family) {
-        return std::move(family.error());
-    }
-    if (*family > 1) {
+    QUILLANE_TRY_ASSIGN(size_t family, match_type_name(schema, Attribute::TypeCls, {"int", "float"}));
+    if (family > 1) {
         return NotCompilable{};  // bounds are not read
     }
-    const bool is_float_family = *family == 1;
-    Result<std::optional<double>> min = read_double_attribute(schema, Attribute::Min);
-    if (!min) {
-        return std::move(min.error());
-    }
-    Result<std::optional<double>> max = read_double_attribute(schema, Attribute::Max);
-    if (!max) {
-        return std::move(max.error());
-    }
-    Result<bool> exclusive_min = read_bool_attribute(schema, Attribute::ExclusiveMin);
-    if (!exclusive_min) {
-        return std::move(exclusive_min.error());
-    }
-    Result<bool> exclusive_max = read_bool_attribute(schema, Attribute::ExclusiveMax);
-    if (!exclusive_max) {
-        return std::move(exclusive_max.error());
-    }
-    NumberBounds bounds{*min, *max, false, false};
+    const bool is_float_family = family == 1;
+    QUILLANE_TRY_ASSIGN(std::optional<double> min, read_double_attribute(schema, Attribute::Min));
+    QUILLANE_TRY_ASSIGN(std::optional<double> max, read_double_attribute(schema, Attribute::Max));
+    QUILLANE_TRY_ASSIGN(bool exclusive_min, read_bool_attribute(schema, Attribute::ExclusiveMin));
+    QUILLANE_TRY_ASSIGN(bool exclusive_max, read_bool_attribute(schema, Attribute::ExclusiveMax));
+    NumberBounds bounds{min, max, false, false};
     NodeKind kind = NodeKind::Any;
-    if (*exclusive_min || *exclusive_max) {
-        bounds.exclusive_min = *exclusive_min;
-        bounds.exclusive_max = *exclusive_max;
+    if (exclusive_min || exclusive_max) {
+        bounds.exclusive_min = exclusive_min;
+        bounds.exclusive_max = exclusive_max;
         kind = is_float_family ? NodeKind::FloatRangeExclusive : NodeKind::IntRangeExclusive;
     } else if (bounds.min || bounds.max) {
         kind = is_float_family ? NodeKind::FloatRange : NodeKind::IntRange;
@@ -259,40 +217,28 @@ Result<Ref> dict_value_schema(PyObject* schema);
 }
 
 [[gnu::noinline]] Result<LengthBounds> read_length_bounds(PyObject* schema) {
-    Result<std::optional<uint64_t>> min_len = read_count_attribute(schema, Attribute::MinLen);
-    if (!min_len) {
-        return fail(std::move(min_len.error()));
-    }
-    Result<std::optional<uint64_t>> max_len = read_count_attribute(schema, Attribute::MaxLen);
-    if (!max_len) {
-        return fail(std::move(max_len.error()));
-    }
-    return LengthBounds{*min_len, *max_len};
+    QUILLANE_TRY_ASSIGN(std::optional<uint64_t> min_len, read_count_attribute(schema, Attribute::MinLen));
+    QUILLANE_TRY_ASSIGN(std::optional<uint64_t> max_len, read_count_attribute(schema, Attribute::MaxLen));
+    return LengthBounds{min_len, max_len};
 }
 
 [[gnu::noinline]] CompileOutcome compile_string(PyObject* schema) {
-    Result<Ref> regex = get_attribute(schema, Attribute::Regex);
-    if (!regex) {
-        return std::move(regex.error());
-    }
-    if (regex->get() != Py_None) {
+    QUILLANE_TRY_ASSIGN(Ref regex, get_attribute(schema, Attribute::Regex));
+    if (regex.get() != Py_None) {
         return NotCompilable{};
     }
-    Result<LengthBounds> lengths = read_length_bounds(schema);
-    if (!lengths) {
-        return std::move(lengths.error());
-    }
+    QUILLANE_TRY_ASSIGN(LengthBounds lengths, read_length_bounds(schema));
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Str);
-    node.lengths = *lengths;
+    node.lengths = lengths;
     return node;
 }
 
 [[gnu::noinline]] CompileOutcome compile_list(PyObject* schema) {
+    // The read's result is scoped, so that its slot in this frame, which every
+    // level of a deep schema pays for, serves the recursion below as well.
     Ref item_schema;
-    if (Result<Ref> read = get_attribute(schema, Attribute::ItemValidator); read) {
-        item_schema = std::move(*read);
-    } else {
-        return std::move(read.error());
+    {
+        QUILLANE_TRY_ASSIGN(item_schema, get_attribute(schema, Attribute::ItemValidator));
     }
     // The item decides first: a non-compilable item wins over a bad length.
     CompileOutcome item = compile_node(item_schema.get());
@@ -305,23 +251,20 @@ Result<Ref> dict_value_schema(PyObject* schema);
 
 // A list node around a compiled item, once its length bounds are read.
 [[gnu::noinline]] CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
-    Result<LengthBounds> lengths = read_length_bounds(schema);
-    if (!lengths) {
-        return std::move(lengths.error());  // the item built so far goes with `item`
-    }
-    bool sized = lengths->min_len || lengths->max_len;
+    // On an error the item built so far goes with `item`.
+    QUILLANE_TRY_ASSIGN(LengthBounds lengths, read_length_bounds(schema));
+    bool sized = lengths.min_len || lengths.max_len;
     ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
-    node.lengths = *lengths;
+    node.lengths = lengths;
     adopt_element(node, item);
     return node;
 }
 
 [[gnu::noinline]] CompileOutcome compile_dict(PyObject* schema) {
+    // Scoped as in compile_list.
     Ref value_schema;
-    if (Result<Ref> read = dict_value_schema(schema); read) {
-        value_schema = std::move(*read);
-    } else {
-        return std::move(read.error());
+    {
+        QUILLANE_TRY_ASSIGN(value_schema, dict_value_schema(schema));
     }
     if (!value_schema) {
         return NotCompilable{};
@@ -337,11 +280,8 @@ Result<Ref> dict_value_schema(PyObject* schema);
 // The value schema of a DictValidator whose keys are str; an empty Ref when
 // the key type rules the node out (the value schema is then not read).
 [[gnu::noinline]] Result<Ref> dict_value_schema(PyObject* schema) {
-    Result<size_t> key_type = match_type_name(schema, Attribute::KeyType, {"str"});
-    if (!key_type) {
-        return fail(std::move(key_type.error()));
-    }
-    if (*key_type != 0) {
+    QUILLANE_TRY_ASSIGN(size_t key_type, match_type_name(schema, Attribute::KeyType, {"str"}));
+    if (key_type != 0) {
         return Ref();
     }
     return get_attribute(schema, Attribute::ValueValidator);
@@ -354,7 +294,7 @@ CompileOutcome compile_node(PyObject* schema) {
     // allows, ends in RecursionError instead of exhausting the C stack.
     RecursionGuard depth(kRecursionWhere, true, stack_floor());
     if (!depth.entered()) {
-        return fetch_pending();
+        return fail(fetch_pending());
     }
     if (PyDict_Check(schema)) {
         return compile_field_map(schema);

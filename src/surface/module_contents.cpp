@@ -14,11 +14,8 @@ constexpr const char* kSchemaParameter[] = {"schema"};
 constexpr ArgumentSpec kCompileArguments{nullptr, "compile_schema", kSchemaParameter, 0, 1};
 
 Result<Ref> compile_schema_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Result<PyObject*> schema = bind_single_argument(kCompileArguments, args, nargs, kwnames);
-    if (!schema) {
-        return fail(std::move(schema.error()));
-    }
-    Ref held_schema = Ref::borrow(*schema);
+    QUILLANE_TRY_ASSIGN(PyObject* schema, bind_single_argument(kCompileArguments, args, nargs, kwnames));
+    Ref held_schema = Ref::borrow(schema);
     CompileOutcome outcome = compile_node(held_schema.get());
     held_schema.reset();
     if (auto* failure = std::get_if<CompileFailure>(&outcome)) {
@@ -76,36 +73,18 @@ Status module_add(PyObject* module, PyObject* name, PyObject* value) {
 }  // namespace
 
 Status add_module_contents(PyObject* module) {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return fail(fetch_pending());
-    }
-    Ref function = Ref::steal(PyCMethod_New(&kCompileSchemaDefinition, module, module_name.get(), nullptr));
+    QUILLANE_TRY_ASSIGN(Ref module_name, steal_or_error(PyModule_GetNameObject(module)));
+    QUILLANE_TRY_ASSIGN(Ref function,
+                        steal_or_error(PyCMethod_New(&kCompileSchemaDefinition, module, module_name.get(), nullptr)));
     module_name.reset();
-    if (!function) {
-        return fail(fetch_pending());
-    }
-    Ref function_name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!function_name) {
-        return fail(fetch_pending());
-    }
+    QUILLANE_TRY_ASSIGN(Ref function_name, steal_or_error(PyObject_GetAttrString(function.get(), "__name__")));
     if (!PyUnicode_Check(function_name.get())) {
         return fail(conversion_error(function_name.get(), "PyString"));
     }
-    if (Status added = module_add(module, function_name.get(), function.get()); !added) {
-        return added;
-    }
-    Result<PyTypeObject*> type = native_validator_type();
-    if (!type) {
-        return fail(std::move(type.error()));
-    }
-    Ref class_name = Ref::steal(PyUnicode_FromString("NativeValidator"));
-    if (!class_name) {
-        return fail(fetch_pending());
-    }
-    if (Status added = module_add(module, class_name.get(), reinterpret_cast<PyObject*>(*type)); !added) {
-        return added;
-    }
+    QUILLANE_TRY(module_add(module, function_name.get(), function.get()));
+    QUILLANE_TRY_ASSIGN(PyTypeObject* type, native_validator_type());
+    QUILLANE_TRY_ASSIGN(Ref class_name, steal_or_error(PyUnicode_FromString("NativeValidator")));
+    QUILLANE_TRY(module_add(module, class_name.get(), reinterpret_cast<PyObject*>(type)));
     // The fault class is made now, so that reporting a later fault never
     // depends on an allocation that might fail just then.
     if (panic_exception_type() == nullptr) {

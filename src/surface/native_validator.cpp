@@ -109,10 +109,7 @@ struct MethodCall {
 
 Result<MethodCall> begin_method_call(const ArgumentSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    Result<PyObject*> data = bind_single_argument(spec, args, nargs, kwnames);
-    if (!data) {
-        return fail(std::move(data.error()));
-    }
+    QUILLANE_TRY_ASSIGN(PyObject* data, bind_single_argument(spec, args, nargs, kwnames));
     PyTypeObject* type = native_validator_type_or_fault();
     if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
         return fail(conversion_error(self, "NativeValidator"));
@@ -121,16 +118,13 @@ Result<MethodCall> begin_method_call(const ArgumentSpec& spec, PyObject* self, P
     if (!has_tree(validator)) [[unlikely]] {
         return fail(no_tree_error());
     }
-    return MethodCall{*data, validator};
+    return MethodCall{data, validator};
 }
 
 Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Result<MethodCall> call = begin_method_call(kValidateArguments, self, args, nargs, kwnames);
-    if (!call) {
-        return fail(std::move(call.error()));
-    }
-    TreeHold hold(call->validator);
-    Ref data = Ref::borrow(call->data);
+    QUILLANE_TRY_ASSIGN(MethodCall call, begin_method_call(kValidateArguments, self, args, nargs, kwnames));
+    TreeHold hold(call.validator);
+    Ref data = Ref::borrow(call.data);
     WalkScope scope(hold.tree());
     ConformanceCheck check(scope.guarded(), scope.stack_floor());
     switch (check.check_root(hold.tree(), data.get())) {
@@ -145,12 +139,9 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Result<MethodCall> call = begin_method_call(kCollectArguments, self, args, nargs, kwnames);
-    if (!call) {
-        return fail(std::move(call.error()));
-    }
-    TreeHold hold(call->validator);
-    Ref data = Ref::borrow(call->data);
+    QUILLANE_TRY_ASSIGN(MethodCall call, begin_method_call(kCollectArguments, self, args, nargs, kwnames));
+    TreeHold hold(call.validator);
+    Ref data = Ref::borrow(call.data);
     Ref errors = Ref::steal(PyList_New(0));
     if (!errors) [[unlikely]] {
         raise_api_call_failed();
@@ -249,18 +240,12 @@ Result<PyTypeObject*> native_validator_type() {
 }
 
 Result<Ref> new_native_validator(ValidatorNode tree) {
-    Result<PyTypeObject*> type = native_validator_type();
-    if (!type) {
-        return fail(std::move(type.error()));
-    }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(*type, Py_tp_alloc));
+    QUILLANE_TRY_ASSIGN(PyTypeObject* type, native_validator_type());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (alloc == nullptr) {
         alloc = PyType_GenericAlloc;
     }
-    Ref instance = Ref::steal(alloc(*type, 0));
-    if (!instance) {
-        return fail(fetch_pending());
-    }
+    QUILLANE_TRY_ASSIGN(Ref instance, steal_or_error(alloc(type, 0)));
     auto* validator = reinterpret_cast<NativeValidatorObject*>(instance.get());
     new (&validator->tree) ValidatorNode(std::move(tree));
     validator->borrow_flag = 0;
