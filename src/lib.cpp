@@ -43,7 +43,7 @@ ModuleDefinition g_definition = {
 Result<Ref> initialize_module() {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     int64_t recorded = -1;
     if (!g_definition.interpreter.compare_exchange_strong(recorded, id) && recorded != id) {

@@ -19,7 +19,7 @@ constexpr const char* kRecursionWhere = " while collecting validation errors";
 Ref new_str(std::string_view text) {
     Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!str) [[unlikely]] {
-        raise_api_call_failed();
+        throw_api_call_failed();
     }
     return str;
 }
@@ -50,7 +50,7 @@ Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject
     Ref path_str = new_str(path);
     Ref entry = Ref::steal(PyTuple_New(3));
     if (!entry) [[unlikely]] {
-        raise_api_call_failed();
+        throw_api_call_failed();
     }
     PyTuple_SET_ITEM(entry.get(), 0, path_str.release());
     PyTuple_SET_ITEM(entry.get(), 1, message.release());
@@ -64,7 +64,7 @@ Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject
         PyObject_GC_UnTrack(entry.get());
     }
     if (PyList_Append(errors, entry.get()) != 0) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return {};
 }
@@ -75,13 +75,13 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
     return push_entry(errors, path, new_str(message), value);
 }
 
-WalkOutcome ValidationWalk::failed(PendingError pending) {
+WalkOutcome ValidationWalk::stop_with_error(PendingError pending) {
     error_.emplace(std::move(pending));
-    return WalkOutcome::Failed;
+    return WalkOutcome::Error;
 }
 
 [[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
-    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), failed);
+    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), stop_with_error);
     return WalkOutcome::Invalid;
 }
 
@@ -91,7 +91,7 @@ WalkOutcome ValidationWalk::failed(PendingError pending) {
     if (!text) {
         text = new_str(fixed_message_text(message));
     }
-    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), failed);
+    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), stop_with_error);
     return WalkOutcome::Invalid;
 }
 
@@ -124,7 +124,7 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), failed);
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), stop_with_error);
     if (!integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
@@ -141,7 +141,7 @@ WalkOutcome ValidationWalk::walk_float(const ValidatorNode& node, PyObject* valu
     if (!is_float(value)) {
         return report_fixed(FixedMessage::ExpectedFloat, value);
     }
-    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), failed);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), stop_with_error);
     BoundBreach breach = check_bounds(node.bounds, number);
     if (breach == BoundBreach::None) {
         return WalkOutcome::Valid;
@@ -153,7 +153,7 @@ WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value)
     if (!is_str(value)) {
         return report_fixed(FixedMessage::ExpectedStr, value);
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), failed);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), stop_with_error);
     LengthBreach breach = check_length(node.lengths, length);
     if (breach == LengthBreach::None) {
         return WalkOutcome::Valid;
@@ -179,7 +179,7 @@ WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value
 WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
+        return stop_with_error(error_of_failed_call());
     }
     ListIteration items(list);
     Ref item;
@@ -199,7 +199,7 @@ template <class EntryWalk>
 WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
+        return stop_with_error(error_of_failed_call());
     }
     DictIteration entries(dict);
     Ref key;
@@ -220,7 +220,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
 // A key that names no field leaves the record undecided, unless it has no
 // UTF-8 form (reading it as a name raises).
 [[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
-    return has_lone_surrogate(key) ? failed(no_utf8_form(key)) : WalkOutcome::Undecided;
+    return has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : WalkOutcome::Undecided;
 }
 
 WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
@@ -231,7 +231,7 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
         // Keys are read as text for the paths, so one without a UTF-8 form
         // raises here even where no entry needs its path.
         if (has_lone_surrogate(key)) [[unlikely]] {
-            return failed(no_utf8_form(key));
+            return stop_with_error(no_utf8_form(key));
         }
         PathStep step(path_, key);
         return walk_node(*node.element, entry_value);
@@ -272,7 +272,7 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
         PathStep step(path_, field->name.utf8);
         return walk_node(field->validator, entry_value);
     });
-    if (!may_miss || outcome == WalkOutcome::Failed || outcome == WalkOutcome::Undecided) {
+    if (!may_miss || outcome == WalkOutcome::Error || outcome == WalkOutcome::Undecided) {
         return outcome;
     }
     WalkOutcome missing = report_missing_fields(node, seen);
@@ -287,7 +287,7 @@ WalkOutcome ValidationWalk::report_missing_fields(const ValidatorNode& node, con
         }
         PathStep step(path_, node.fields[i].name.utf8);
         outcome = report_fixed(FixedMessage::MissingField, Py_None);
-        if (outcome == WalkOutcome::Failed) {
+        if (outcome == WalkOutcome::Error) {
             return outcome;
         }
     }

@@ -60,7 +60,7 @@ inline Result<double> read_float(PyObject* value) {
     }
     double number = PyFloat_AsDouble(value);
     if (number == -1.0 && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return number;
 }

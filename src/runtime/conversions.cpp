@@ -68,7 +68,7 @@ Result<std::string_view> read_text_view(PyObject* object) {
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
     if (bytes == nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return std::string_view(bytes, static_cast<size_t>(size));
 }
@@ -98,7 +98,7 @@ Result<bool> read_bool(PyObject* object) {
         case 1:
             return true;
         default:
-            return fail(fetch_pending());
+            return fail(error_of_failed_call());
     }
 }
 
@@ -108,7 +108,7 @@ Result<double> read_double(PyObject* object) {
     }
     double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return value;
 }
@@ -116,7 +116,7 @@ Result<double> read_double(PyObject* object) {
 Result<int64_t> read_int64(PyObject* object) {
     long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return static_cast<int64_t>(value);
 }
@@ -129,7 +129,7 @@ Result<uint64_t> read_uint64(PyObject* object) {
     }
     unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return static_cast<uint64_t>(value);
 }
@@ -137,7 +137,7 @@ Result<uint64_t> read_uint64(PyObject* object) {
 Result<Py_ssize_t> read_size(PyObject* object) {
     Py_ssize_t size = PyObject_Size(object);
     if (size == -1) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return size;
 }

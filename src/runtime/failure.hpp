@@ -1,6 +1,6 @@
 // How failures travel inside the module: PendingError (a Python exception
 // waiting to be raised), InternalFault (a broken invariant that unwinds to the
-// entry guard) and the helpers that capture and raise them.
+// entry guard) and the helpers that capture, raise and throw them.
 #pragma once
 
 #include "runtime/py_ref.hpp"
@@ -120,29 +120,26 @@ private:
 };
 
 // Reports the fault on standard error, naming thread and source location,
-// then throws it.
-[[noreturn]] void raise_internal_fault(std::string message,
-                                       std::source_location where = std::source_location::current());
+// then throws it as InternalFault. (Functions named raise_... set a Python
+// exception instead; functions named throw_... throw a C++ one.)
+[[noreturn]] void throw_fault(std::string message, std::source_location where = std::source_location::current());
 
 // For a C API constructor (tuple, list, str) that returned NULL: prints the
 // pending Python exception (as display_error does), then faults with
 // "Python API call failed".
-[[noreturn]] void raise_api_call_failed(std::source_location where = std::source_location::current());
+[[noreturn]] void throw_api_call_failed(std::source_location where = std::source_location::current());
 
-// Captures and clears the interpreter's current exception; nothing when none
-// is set. A PanicException coming back from Python code resumes its fault:
-// this throws InternalFault with the exception's text.
-std::optional<PendingError> take_pending();
-
-// As take_pending, for a C API call that reported failure: when no exception
-// is set, a SystemError says so.
-PendingError fetch_pending();
+// For a C API call that reported failure: captures and clears the exception
+// it left set, or, when it left none, makes a SystemError that says so. A
+// PanicException coming back from Python code resumes its fault: this throws
+// InternalFault with the exception's text.
+PendingError error_of_failed_call();
 
 // The new reference a C API call returned, owned; the exception the call
 // left pending when it returned null.
 inline Result<Ref> steal_or_error(PyObject* new_reference) {
     if (new_reference == nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return Ref::steal(new_reference);
 }

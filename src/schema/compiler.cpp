@@ -294,7 +294,7 @@ CompileOutcome compile_node(PyObject* schema) {
     // allows, ends in RecursionError instead of exhausting the C stack.
     RecursionGuard depth(kRecursionWhere, true, stack_floor());
     if (!depth.entered()) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     if (PyDict_Check(schema)) {
         return compile_field_map(schema);

@@ -26,8 +26,8 @@ Result<Ref> compile_schema_body(PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     Result<Ref> validator = new_native_validator(std::move(std::get<ValidatorNode>(outcome)));
     if (!validator) [[unlikely]] {
-        raise_internal_fault("expected a NativeValidator for the compiled schema, but creating it failed: " +
-                             validator.error().describe());
+        throw_fault("expected a NativeValidator for the compiled schema, but creating it failed: " +
+                    validator.error().describe());
     }
     return std::move(*validator);
 }
@@ -50,22 +50,22 @@ Status module_add(PyObject* module, PyObject* name, PyObject* value) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return fail(fetch_pending());
+            return fail(error_of_failed_call());
         }
         PyErr_Clear();
         all = Ref::steal(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) {
-            return fail(fetch_pending());
+            return fail(error_of_failed_call());
         }
     } else if (!PyList_Check(all.get())) {
         return fail(conversion_error(all.get(), "PyList"));
     }
     if (PyList_Append(all.get(), name) != 0) {
         PyErr_Clear();
-        raise_internal_fault("could not append __name__ to __all__");
+        throw_fault("could not append __name__ to __all__");
     }
     if (PyObject_SetAttr(module, name, value) != 0) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return {};
 }
@@ -88,7 +88,7 @@ Status add_module_contents(PyObject* module) {
     // The fault class is made now, so that reporting a later fault never
     // depends on an allocation that might fail just then.
     if (panic_exception_type() == nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return {};
 }

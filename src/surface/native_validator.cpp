@@ -44,7 +44,7 @@ PyTypeObject* native_validator_type_or_fault() {
     Result<PyTypeObject*> type = native_validator_type();
     if (!type) [[unlikely]] {
         display_error(std::move(type.error()));
-        raise_internal_fault(std::string("failed to create type object for ") + kClassName);
+        throw_fault(std::string("failed to create type object for ") + kClassName);
     }
     return *type;
 }
@@ -130,7 +130,7 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
     switch (check.check_root(hold.tree(), data.get())) {
         case CheckResult::Pass:
             return data;
-        case CheckResult::Fail:
+        case CheckResult::Reject:
             return none_ref();
         case CheckResult::Error:
             break;
@@ -144,7 +144,7 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Ref data = Ref::borrow(call.data);
     Ref errors = Ref::steal(PyList_New(0));
     if (!errors) [[unlikely]] {
-        raise_api_call_failed();
+        throw_api_call_failed();
     }
     WalkScope scope(hold.tree());
     ValidationWalk walk(errors.get(), scope.guarded(), scope.stack_floor());
@@ -154,7 +154,7 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             return errors;
         case WalkOutcome::Undecided:
             return none_ref();
-        case WalkOutcome::Failed:
+        case WalkOutcome::Error:
             break;
     }
     return fail(walk.take_error());
@@ -229,7 +229,7 @@ Result<PyTypeObject*> native_validator_type() {
     }
     PyObject* created = PyType_FromSpec(&kTypeSpec);
     if (created == nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     if (g_type == nullptr) {
         g_type = reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
