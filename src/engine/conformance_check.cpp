@@ -79,7 +79,7 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorN
         case NodeKind::Fields:
             return is_dict(value) ? check_fields(node, value) : CheckResult::Reject;
     }
-    return CheckResult::Reject;
+    throw_unknown_kind(node.kind);
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {

@@ -5,6 +5,7 @@
 #include "engine/field_lookup.hpp"
 #include "engine/value_reads.hpp"
 #include "runtime/dict_iteration.hpp"
+#include "runtime/inlining.hpp"
 #include "runtime/list_iteration.hpp"
 #include "runtime/recursion_guard.hpp"
 
@@ -80,13 +81,13 @@ WalkOutcome ValidationWalk::stop_with_error(PendingError pending) {
     return WalkOutcome::Error;
 }
 
-[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
+QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
     QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), stop_with_error);
     return WalkOutcome::Invalid;
 }
 
 // Entries with the same fixed message share one str per walk.
-[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
+QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
     Ref& text = fixed_messages_[static_cast<size_t>(message)];
     if (!text) {
         text = new_str(fixed_message_text(message));
@@ -120,7 +121,7 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
         case NodeKind::Fields:
             return walk_fields(node, value);
     }
-    return WalkOutcome::Valid;
+    throw_unknown_kind(node.kind);
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
@@ -219,7 +220,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
 
 // A key that names no field leaves the record undecided, unless it has no
 // UTF-8 form (reading it as a name raises).
-[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
+QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
     return has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : WalkOutcome::Undecided;
 }
 

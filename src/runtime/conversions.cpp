@@ -92,14 +92,13 @@ Result<bool> read_bool(PyObject* object) {
                               "' does not define a '__bool__' conversion";
         return fail(PendingError::lazy(PyExc_TypeError, std::move(message)));
     }
-    switch (truth(object)) {
-        case 0:
-            return false;
-        case 1:
-            return true;
-        default:
-            return fail(error_of_failed_call());
+    // The slot answers 1 or 0, or -1 with an exception set; anything else is
+    // taken as a failure too.
+    const int truth_value = truth(object);
+    if (truth_value == 0 || truth_value == 1) {
+        return truth_value == 1;
     }
+    return fail(error_of_failed_call());
 }
 
 Result<double> read_double(PyObject* object) {

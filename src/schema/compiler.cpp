@@ -5,6 +5,7 @@
 #include "schema/compiler.hpp"
 
 #include "runtime/dict_iteration.hpp"
+#include "runtime/inlining.hpp"
 #include "runtime/recursion_guard.hpp"
 #include "schema/attribute_readers.hpp"
 #include "schema/field_index.hpp"
@@ -27,7 +28,7 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 
 // A field-map key as a field name; nothing (its error dropped) when the key
 // is not a str or has no UTF-8 form.
-[[gnu::noinline]] std::optional<FieldName> field_name(PyObject* key) {
+QUILLANE_NOINLINE std::optional<FieldName> field_name(PyObject* key) {
     if (key == nullptr) {
         return std::nullopt;
     }
@@ -48,20 +49,21 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 // Whether `name` repeats the text of a field already read. Keys of exact
 // str type in one dict are distinct texts, so only a dict that has shown a
 // key of a str subclass (with an equality of its own) needs the scan.
-[[gnu::noinline]] bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
+QUILLANE_NOINLINE bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
     return std::ranges::any_of(entries, [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
 }
 
 // A child's failure, passing up through its parent, learns the parent's
 // step: ".name" for a field, "[]" for a list item, "{}" for a dict value.
-[[gnu::noinline, gnu::cold]] void learn_step(CompileOutcome& child, std::string_view step, std::string_view name = {}) {
+QUILLANE_NOINLINE QUILLANE_COLD void learn_step(CompileOutcome& child, std::string_view step,
+                                                std::string_view name = {}) {
     if (auto* failure = std::get_if<CompileFailure>(&child)) {
         std::string& text = failure->steps.emplace_back(step);
         text += name;
     }
 }
 
-[[gnu::noinline]] CompileOutcome fields_node(std::vector<FieldEntry> entries) {
+QUILLANE_NOINLINE CompileOutcome fields_node(std::vector<FieldEntry> entries) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
     for (const FieldEntry& entry : entries) {
         node.height = std::max(node.height, entry.validator.height + 1);
@@ -71,13 +73,13 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
     return node;
 }
 
-[[gnu::noinline]] void append_field(std::vector<FieldEntry>& entries, FieldName& name, CompileOutcome& field) {
+QUILLANE_NOINLINE void append_field(std::vector<FieldEntry>& entries, FieldName& name, CompileOutcome& field) {
     FieldEntry& entry = entries.emplace_back();
     entry.name = std::move(name);
     entry.validator = std::move(std::get<ValidatorNode>(field));
 }
 
-[[gnu::noinline]] CompileOutcome dict_node(CompileOutcome& value) {
+QUILLANE_NOINLINE CompileOutcome dict_node(CompileOutcome& value) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
     adopt_element(node, value);
     return node;
@@ -96,7 +98,7 @@ CompileOutcome finish_list(PyObject* schema, CompileOutcome& item);
 CompileOutcome compile_dict(PyObject* schema);
 Result<Ref> dict_value_schema(PyObject* schema);
 
-[[gnu::noinline]] CompileOutcome compile_field_map(PyObject* dict) {
+QUILLANE_NOINLINE CompileOutcome compile_field_map(PyObject* dict) {
     std::vector<FieldEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     DictIteration items(dict);
@@ -125,7 +127,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return fields_node(std::move(entries));
 }
 
-[[gnu::noinline]] CompileOutcome compile_validator_object(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_validator_object(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(SchemaClass schema_class, classify(schema));
     switch (schema_class) {
         case SchemaClass::NotCompilable:
@@ -143,10 +145,10 @@ Result<Ref> dict_value_schema(PyObject* schema);
         case SchemaClass::Dict:
             return compile_dict(schema);
     }
-    return NotCompilable{};
+    throw_fault("schema class " + std::to_string(static_cast<int>(schema_class)) + " is none of the known classes");
 }
 
-[[gnu::noinline]] Result<SchemaClass> classify(PyObject* schema) {
+QUILLANE_NOINLINE Result<SchemaClass> classify(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(bool compilable, passes_common_gates(schema));
     if (!compilable) {
         return SchemaClass::NotCompilable;
@@ -171,7 +173,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
 
 // The settings every validator object has, read before its class is looked
 // at: compilable (true), not compilable (false), or the reading's error.
-[[gnu::noinline]] Result<bool> passes_common_gates(PyObject* schema) {
+QUILLANE_NOINLINE Result<bool> passes_common_gates(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(bool coerce, read_bool_attribute(schema, Attribute::Coerce));
     if (coerce) {
         return false;
@@ -190,7 +192,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return true;
 }
 
-[[gnu::noinline]] CompileOutcome compile_number(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_number(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(size_t family, match_type_name(schema, Attribute::TypeCls, {"int", "float"}));
     if (family > 1) {
         return NotCompilable{};  // bounds are not read
@@ -216,13 +218,13 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return node;
 }
 
-[[gnu::noinline]] Result<LengthBounds> read_length_bounds(PyObject* schema) {
+QUILLANE_NOINLINE Result<LengthBounds> read_length_bounds(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(std::optional<uint64_t> min_len, read_count_attribute(schema, Attribute::MinLen));
     QUILLANE_TRY_ASSIGN(std::optional<uint64_t> max_len, read_count_attribute(schema, Attribute::MaxLen));
     return LengthBounds{min_len, max_len};
 }
 
-[[gnu::noinline]] CompileOutcome compile_string(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_string(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(Ref regex, get_attribute(schema, Attribute::Regex));
     if (regex.get() != Py_None) {
         return NotCompilable{};
@@ -233,7 +235,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return node;
 }
 
-[[gnu::noinline]] CompileOutcome compile_list(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_list(PyObject* schema) {
     // The read's result is scoped, so that its slot in this frame, which every
     // level of a deep schema pays for, serves the recursion below as well.
     Ref item_schema;
@@ -250,7 +252,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
 }
 
 // A list node around a compiled item, once its length bounds are read.
-[[gnu::noinline]] CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
+QUILLANE_NOINLINE CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
     // On an error the item built so far goes with `item`.
     QUILLANE_TRY_ASSIGN(LengthBounds lengths, read_length_bounds(schema));
     bool sized = lengths.min_len || lengths.max_len;
@@ -260,7 +262,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return node;
 }
 
-[[gnu::noinline]] CompileOutcome compile_dict(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_dict(PyObject* schema) {
     // Scoped as in compile_list.
     Ref value_schema;
     {
@@ -279,7 +281,7 @@ Result<Ref> dict_value_schema(PyObject* schema);
 
 // The value schema of a DictValidator whose keys are str; an empty Ref when
 // the key type rules the node out (the value schema is then not read).
-[[gnu::noinline]] Result<Ref> dict_value_schema(PyObject* schema) {
+QUILLANE_NOINLINE Result<Ref> dict_value_schema(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(size_t key_type, match_type_name(schema, Attribute::KeyType, {"str"}));
     if (key_type != 0) {
         return Ref();

@@ -133,9 +133,9 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
         case CheckResult::Reject:
             return none_ref();
         case CheckResult::Error:
-            break;
+            return fail(check.take_error());
     }
-    return fail(check.take_error());
+    throw_fault("the check ended in none of its results");
 }
 
 Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -155,9 +155,9 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         case WalkOutcome::Undecided:
             return none_ref();
         case WalkOutcome::Error:
-            break;
+            return fail(walk.take_error());
     }
-    return fail(walk.take_error());
+    throw_fault("the walk ended in none of its outcomes");
 }
 
 PyObject* validate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
