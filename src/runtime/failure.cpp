@@ -8,6 +8,11 @@
 namespace quillane {
 namespace {
 
+// "pyo3_runtime", not this module's name: callers of the package that calls
+// this module catch a fault by testing (type(exc).__module__,
+// type(exc).__name__) == ("pyo3_runtime", "PanicException"), since the class
+// cannot be imported. The name is part of the module's fixed interface, kept
+// so that the handlers written for it keep working.
 constexpr const char* kPanicName = "pyo3_runtime.PanicException";
 constexpr const char* kPanicDoc =
     "Raised when native code called from Python hits an internal fault.\n"

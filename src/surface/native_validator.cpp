@@ -217,6 +217,10 @@ PyType_Slot kTypeSlots[] = {
     {0, nullptr},
 };
 
+// "builtins.NativeValidator", not "quillane_core.NativeValidator": the
+// module's interface fixes the class's __module__ as "builtins" (so its repr
+// reads <class 'builtins.NativeValidator'>), and a heap type takes __module__
+// from the part of the spec's name before the last dot.
 PyType_Spec kTypeSpec = {
     "builtins.NativeValidator", static_cast<int>(sizeof(NativeValidatorObject)), 0, Py_TPFLAGS_DEFAULT, kTypeSlots,
 };
