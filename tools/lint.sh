@@ -56,9 +56,9 @@ clang_format() {
 
 clang_tidy() {
     "$CLANG_TIDY" --version | grep -i version
-    echo "configuring build/lint for its compile database"
-    "$BIN/cmake" -S . -B build/lint -G Ninja -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$PY" >build/lint-configure.log 2>&1 || {
+    echo "configuring build/lint for its compile database (the lint preset of CMakePresets.json)"
+    "$BIN/cmake" --preset lint -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DPython_EXECUTABLE="$PY" \
+        >build/lint-configure.log 2>&1 || {
         cat build/lint-configure.log
         return 1
     }
