@@ -79,7 +79,13 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorN
         case NodeKind::Fields:
             return is_dict(value) ? check_fields(node, value) : CheckResult::Reject;
     }
-    throw_unknown_kind(node.kind);
+    // Not reached by any kind: the switch has a case for each and no default
+    // (a kind added later fails the lint until it has its own). A value out
+    // of the enum's range is rejected, never accepted. A fault here (or
+    // std::unreachable()) would change the code of the loops this is inlined
+    // into: validate measured up to 10% slower on some payloads and faster
+    // on others, and the walk's frames grew.
+    return CheckResult::Reject;
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {

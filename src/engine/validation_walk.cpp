@@ -121,7 +121,10 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
         case NodeKind::Fields:
             return walk_fields(node, value);
     }
-    throw_unknown_kind(node.kind);
+    // Not reached by any kind (see ConformanceCheck::check_node): a value out
+    // of the enum's range leaves the data undecided, so that the caller
+    // validates it with its own code.
+    return WalkOutcome::Undecided;
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {

@@ -2,10 +2,6 @@
 // make an exception.
 #include "engine/value_reads.hpp"
 
-#include "runtime/inlining.hpp"
-
-#include <string>
-
 namespace quillane {
 
 Result<std::optional<int64_t>> read_index_integer(PyObject* value) {
@@ -20,10 +16,6 @@ Result<std::optional<int64_t>> read_index_integer(PyObject* value) {
     }
     PyErr_SetRaisedException(raised.release());
     return fail(error_of_failed_call());
-}
-
-QUILLANE_COLD void throw_unknown_kind(NodeKind kind) {
-    throw_fault("node kind " + std::to_string(static_cast<int>(kind)) + " is none of the known kinds");
 }
 
 PendingError no_utf8_form(PyObject* text) {

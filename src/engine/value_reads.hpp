@@ -12,10 +12,6 @@
 
 namespace quillane {
 
-// The fault of a node whose kind is none of NodeKind's values: a tree the
-// compiler did not build. The check and the walk pick no verdict for it.
-[[noreturn]] void throw_unknown_kind(NodeKind kind);
-
 // Type tests on the value's type object: subclass flags, exact types first.
 inline bool is_exact_bool(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyBool_Type); }
 inline bool is_float(PyObject* value) noexcept {
