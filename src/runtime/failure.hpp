@@ -79,7 +79,10 @@ inline std::unexpected<PendingError> fail(PendingError&& error) noexcept {
 //
 // The plain forms return fail(error). The _ELSE forms return handler(error):
 // for the conformance check and the validation walk, whose outcome is a
-// small enum and whose error waits in a slot of their own.
+// small enum and whose error waits in a slot of their own. The _ASSIGN forms
+// keep the Result alive to the end of the enclosing block: in a recursive
+// function whose frame size matters, declare the variable first and assign
+// it with QUILLANE_TRY_ASSIGN inside a block of its own (as compile_list does).
 #define QUILLANE_TRY(expr) QUILLANE_TRY_ELSE(expr, ::quillane::fail)
 #define QUILLANE_TRY_ASSIGN(lhs, expr) QUILLANE_TRY_ASSIGN_ELSE(lhs, expr, ::quillane::fail)
 
