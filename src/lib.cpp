@@ -1,9 +1,7 @@
-// The module's entry: PyInit_quillane_core, the module definition, and the
-// registration of compile_schema and NativeValidator.
-#include "binding/compile_call.hpp"
-#include "binding/conversions.hpp"
-#include "binding/entry_guard.hpp"
-#include "binding/native_validator.hpp"
+// The module root: PyInit_quillane_core, the module definition, and the
+// gate that keeps the module to the first interpreter that imports it.
+#include "surface/entry_guard.hpp"
+#include "surface/module_contents.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -13,8 +11,6 @@ namespace {
 
 // The C API version handed to the module creation (Python 3.13's).
 constexpr int kApiVersion = 1013;
-
-Status init_module_contents(PyObject* module);
 
 // One record for the whole process.
 struct ModuleDefinition {
@@ -39,80 +35,15 @@ ModuleDefinition g_definition = {
         nullptr,
         nullptr,
     },
-    init_module_contents,
+    add_module_contents,
     -1,
     nullptr,
 };
 
-// Appends `name` to the module's __all__ (creating the list if needed), then
-// sets the attribute.
-Status module_add(PyObject* module, PyObject* name, PyObject* value) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return fail(fetch_pending());
-        }
-        PyErr_Clear();
-        all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) {
-            return fail(fetch_pending());
-        }
-    } else if (!PyList_Check(all.get())) {
-        return fail(conversion_error(all.get(), "PyList"));
-    }
-    if (PyList_Append(all.get(), name) != 0) {
-        PyErr_Clear();
-        raise_internal_fault("could not append __name__ to __all__");
-    }
-    if (PyObject_SetAttr(module, name, value) != 0) {
-        return fail(fetch_pending());
-    }
-    return {};
-}
-
-Status init_module_contents(PyObject* module) {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return fail(fetch_pending());
-    }
-    Ref function = Ref::steal(PyCMethod_New(&kCompileSchemaDefinition, module, module_name.get(), nullptr));
-    module_name.reset();
-    if (!function) {
-        return fail(fetch_pending());
-    }
-    Ref function_name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!function_name) {
-        return fail(fetch_pending());
-    }
-    if (!PyUnicode_Check(function_name.get())) {
-        return fail(conversion_error(function_name.get(), "PyString"));
-    }
-    if (Status added = module_add(module, function_name.get(), function.get()); !added) {
-        return added;
-    }
-    Result<PyTypeObject*> type = native_validator_type();
-    if (!type) {
-        return fail(std::move(type.error()));
-    }
-    Ref class_name = Ref::steal(PyUnicode_FromString("NativeValidator"));
-    if (!class_name) {
-        return fail(fetch_pending());
-    }
-    if (Status added = module_add(module, class_name.get(), reinterpret_cast<PyObject*>(*type)); !added) {
-        return added;
-    }
-    // The fault class is made now, so that reporting a later fault never
-    // depends on an allocation that might fail just then.
-    if (panic_exception_type() == nullptr) {
-        return fail(fetch_pending());
-    }
-    return {};
-}
-
 Result<Ref> initialize_module() {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     int64_t recorded = -1;
     if (!g_definition.interpreter.compare_exchange_strong(recorded, id) && recorded != id) {
@@ -125,13 +56,8 @@ Result<Ref> initialize_module() {
     if (g_definition.module != nullptr) {
         return Ref::borrow(g_definition.module);
     }
-    Ref module = Ref::steal(PyModule_Create2(&g_definition.def, kApiVersion));
-    if (!module) {
-        return fail(fetch_pending());
-    }
-    if (Status filled = g_definition.initializer(module.get()); !filled) {
-        return fail(std::move(filled.error()));
-    }
+    QUILLANE_TRY_ASSIGN(Ref module, steal_or_error(PyModule_Create2(&g_definition.def, kApiVersion)));
+    QUILLANE_TRY(g_definition.initializer(module.get()));
     if (g_definition.module == nullptr) {
         g_definition.module = module.release();
     }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every static check of the project and fails if any of them fails:
+#   tools/check-layers.sh                         (includes in src/ point downward only)
 #   clang-format --dry-run --Werror on src/      (.clang-format)
 #   clang-tidy on src/                            (.clang-tidy, compile database in build/lint)
 #   ruff check and ruff format --check            ([tool.ruff] in pyproject.toml)
@@ -55,9 +56,9 @@ clang_format() {
 
 clang_tidy() {
     "$CLANG_TIDY" --version | grep -i version
-    echo "configuring build/lint for its compile database"
-    "$BIN/cmake" -S . -B build/lint -G Ninja -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$PY" >build/lint-configure.log 2>&1 || {
+    echo "configuring build/lint for its compile database (the lint preset of CMakePresets.json)"
+    "$BIN/cmake" --preset lint -DCMAKE_MAKE_PROGRAM="$BIN/ninja" -DPython_EXECUTABLE="$PY" \
+        >build/lint-configure.log 2>&1 || {
         cat build/lint-configure.log
         return 1
     }
@@ -99,6 +100,7 @@ stubtest() {
     (cd build/stubtest && "$PY" -m mypy.stubtest quillane_core --mypy-config-file "$ROOT/pyproject.toml")
 }
 
+step "layers" bash tools/check-layers.sh
 step "clang-format" clang_format
 step "clang-tidy" clang_tidy
 step "ruff check" ruff_check

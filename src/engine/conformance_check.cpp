@@ -6,12 +6,12 @@
 // freed by such code is never touched again.
 #include "engine/conformance_check.hpp"
 
-#include "binding/dict_iteration.hpp"
-#include "binding/inlining.hpp"
-#include "binding/recursion_guard.hpp"
 #include "engine/field_lookup.hpp"
-#include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
+#include "runtime/dict_iteration.hpp"
+#include "runtime/inlining.hpp"
+#include "runtime/list_iteration.hpp"
+#include "runtime/recursion_guard.hpp"
 
 #include <algorithm>
 
@@ -20,47 +20,38 @@ namespace {
 
 constexpr const char* kRecursionWhere = " while validating data";
 
-CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : CheckResult::Fail; }
+CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : CheckResult::Reject; }
 
 }  // namespace
 
-CheckResult ConformanceCheck::failed(PendingError pending) {
+CheckResult ConformanceCheck::stop_with_error(PendingError pending) {
     error_.emplace(std::move(pending));
     return CheckResult::Error;
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
-    Result<std::optional<int64_t>> integer = read_integer(value);
-    if (!integer) [[unlikely]] {
-        return failed(std::move(integer.error()));
-    }
-    if (!*integer) {
-        return CheckResult::Fail;
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), stop_with_error);
+    if (!integer) {
+        return CheckResult::Reject;
     }
     // The unbounded kind has no bounds set, so this passes for it.
-    return verdict(check_bounds(node.bounds, static_cast<double>(**integer)) == BoundBreach::None);
+    return verdict(check_bounds(node.bounds, static_cast<double>(*integer)) == BoundBreach::None);
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_float(const ValidatorNode& node, PyObject* value) {
     if (!is_float(value)) {
-        return CheckResult::Fail;
+        return CheckResult::Reject;
     }
-    Result<double> number = read_float(value);
-    if (!number) [[unlikely]] {
-        return failed(std::move(number.error()));
-    }
-    return verdict(check_bounds(node.bounds, *number) == BoundBreach::None);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), stop_with_error);
+    return verdict(check_bounds(node.bounds, number) == BoundBreach::None);
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
-        return CheckResult::Fail;
+        return CheckResult::Reject;
     }
-    Result<uint64_t> length = read_str_length(value);
-    if (!length) [[unlikely]] {
-        return failed(std::move(length.error()));
-    }
-    return verdict(check_length(node.lengths, *length) == LengthBreach::None);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), stop_with_error);
+    return verdict(check_length(node.lengths, length) == LengthBreach::None);
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
@@ -84,20 +75,26 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorN
         case NodeKind::ListSized:
             return check_list(node, value);
         case NodeKind::Dict:
-            return is_dict(value) ? check_dict(node, value) : CheckResult::Fail;
+            return is_dict(value) ? check_dict(node, value) : CheckResult::Reject;
         case NodeKind::Fields:
-            return is_dict(value) ? check_fields(node, value) : CheckResult::Fail;
+            return is_dict(value) ? check_fields(node, value) : CheckResult::Reject;
     }
-    return CheckResult::Fail;
+    // Not reached by any kind: the switch has a case for each and no default
+    // (a kind added later fails the lint until it has its own). A value out
+    // of the enum's range is rejected, never accepted. A fault here (or
+    // std::unreachable()) would change the code of the loops this is inlined
+    // into: validate measured up to 10% slower on some payloads and faster
+    // on others, and the walk's frames grew.
+    return CheckResult::Reject;
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {
     if (!is_list(value)) {
-        return CheckResult::Fail;
+        return CheckResult::Reject;
     }
     if (node.kind == NodeKind::ListSized &&
         check_length(node.lengths, static_cast<uint64_t>(PyList_GET_SIZE(value))) != LengthBreach::None) {
-        return CheckResult::Fail;
+        return CheckResult::Reject;
     }
     return check_items(*node.element, value);
 }
@@ -107,7 +104,7 @@ CheckResult ConformanceCheck::check_root(const ValidatorNode& root, PyObject* va
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
+        return stop_with_error(error_of_failed_call());
     }
     ListIteration items(list);
     Py_ssize_t index = 0;
@@ -124,7 +121,7 @@ template <class EntryCheck>
 CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_entry) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
+        return stop_with_error(error_of_failed_call());
     }
     DictIteration entries(dict);
     PyObject* key = nullptr;
@@ -141,7 +138,7 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     // Keys must be str but are not read any further.
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
-        return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Fail;
+        return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Reject;
     });
 }
 
@@ -151,23 +148,23 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
     // with an equality of its own may repeat another key's text, so the
     // first such key has every field's presence checked once.
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != node.fields.size()) {
-        return CheckResult::Fail;
+        return CheckResult::Reject;
     }
     bool presence_checked = false;
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t index) {
         if (!is_str(key)) {
-            return CheckResult::Fail;
+            return CheckResult::Reject;
         }
         const FieldEntry* field = find_field(node, key, index);
         if (field == nullptr) [[unlikely]] {
             // A key that names no field fails, unless it has no UTF-8 form.
-            return has_lone_surrogate(key) ? failed(no_utf8_form(key)) : CheckResult::Fail;
+            return has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : CheckResult::Reject;
         }
         if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
             presence_checked = true;
             std::vector<uint8_t> named = fields_named(node, dict);
             if (std::ranges::find(named, 0) != named.end()) {
-                return CheckResult::Fail;
+                return CheckResult::Reject;
             }
         }
         return check_node(field->validator, entry_value);

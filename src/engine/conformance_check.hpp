@@ -2,15 +2,18 @@
 // Short-circuits at the first value that does not; builds nothing.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <optional>
 
 namespace quillane {
 
-// Error: a Python exception is pending in the check's `error` slot.
-enum class CheckResult : uint8_t { Pass, Fail, Error };
+// Pass: the value conforms. Reject: it does not (validate answers None).
+// Error: a Python exception ended the check (a read raised, the recursion
+// limit was reached); it waits in the check (take_error) for validate to
+// raise.
+enum class CheckResult : uint8_t { Pass, Reject, Error };
 
 class ConformanceCheck {
 public:
@@ -27,7 +30,8 @@ public:
 
 private:
     std::optional<PendingError> error_;
-    CheckResult failed(PendingError pending);
+    // Keeps the exception for take_error and ends the check with Error.
+    CheckResult stop_with_error(PendingError pending);
     // Leaf kinds are checked in line where this is called (in every
     // container loop), containers out of line.
     CheckResult check_node(const ValidatorNode& node, PyObject* value);

@@ -3,7 +3,7 @@
 // key's own __eq__ and __hash__ are never called.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 #include "schema/validator_node.hpp"
 
 #include <cstring>

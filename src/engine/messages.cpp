@@ -1,6 +1,7 @@
 // Message table and number rendering.
 #include "engine/messages.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -9,25 +10,44 @@
 namespace quillane {
 namespace {
 
+constexpr size_t count_of(auto enumeration) noexcept { return static_cast<size_t>(enumeration); }
+
+// Whether every entry but the first `skipped` has a text: std::array fills
+// entries left without an initializer with empty ones.
+constexpr bool all_have_text(const auto& texts, size_t skipped = 0) noexcept {
+    for (size_t i = skipped; i < texts.size(); ++i) {
+        if (texts[i].empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Indexed by FixedMessage.
 constexpr std::array<std::string_view, kFixedMessageCount> kFixedTexts = {
     "Expected bool", "Expected int",  "Expected float",         "Expected str",
     "Expected list", "Expected dict", "Missing required field",
 };
+static_assert(all_have_text(kFixedTexts), "a FixedMessage without its text");
 
 // Indexed by BoundBreach (None has no text).
-constexpr std::array<std::string_view, 5> kBoundTemplates = {
+constexpr std::array<std::string_view, count_of(BoundBreach::Count)> kBoundTemplates = {
     "",
     "Value {} is less than minimum {}",
     "Value {} is greater than maximum {}",
     "Value {} must be greater than {}",
     "Value {} must be less than {}",
 };
+static_assert(all_have_text(kBoundTemplates, 1), "a BoundBreach without its template");
 
-// Indexed by [Measured][LengthBreach].
-constexpr std::array<std::array<std::string_view, 3>, 2> kLengthTemplates = {{
-    {"", "String length {} is shorter than minimum length {}", "String length {} is longer than maximum length {}"},
-    {"", "List length {} is shorter than minimum length {}", "List length {} is longer than maximum length {}"},
-}};
+// Indexed by [Measured][LengthBreach] (None has no text).
+constexpr std::array<std::array<std::string_view, count_of(LengthBreach::Count)>, count_of(Measured::Count)>
+    kLengthTemplates = {{
+        {"", "String length {} is shorter than minimum length {}", "String length {} is longer than maximum length {}"},
+        {"", "List length {} is shorter than minimum length {}", "List length {} is longer than maximum length {}"},
+    }};
+static_assert(std::ranges::all_of(kLengthTemplates, [](const auto& row) { return all_have_text(row, 1); }),
+              "a LengthBreach without its template");
 
 // Replaces each "{}" of the template, left to right, with the next argument.
 std::string fill_template(std::string_view text, std::initializer_list<std::string_view> arguments) {

@@ -9,6 +9,9 @@
 
 namespace quillane {
 
+// Each enum that indexes a table of texts ends in Count, the number of its
+// values (never a value itself); the tables are checked against it.
+
 enum class FixedMessage : uint8_t {
     ExpectedBool,
     ExpectedInt,
@@ -17,16 +20,17 @@ enum class FixedMessage : uint8_t {
     ExpectedList,
     ExpectedDict,
     MissingField,
+    Count,
 };
-inline constexpr size_t kFixedMessageCount = 7;
+inline constexpr size_t kFixedMessageCount = static_cast<size_t>(FixedMessage::Count);
 
 // Which bound a number broke; None when it broke none.
-enum class BoundBreach : uint8_t { None, BelowMin, AboveMax, NotAboveMin, NotBelowMax };
+enum class BoundBreach : uint8_t { None, BelowMin, AboveMax, NotAboveMin, NotBelowMax, Count };
 
 // Which length bound a str or list broke.
-enum class LengthBreach : uint8_t { None, TooShort, TooLong };
+enum class LengthBreach : uint8_t { None, TooShort, TooLong, Count };
 
-enum class Measured : uint8_t { String, List };
+enum class Measured : uint8_t { String, List, Count };
 
 std::string_view fixed_message_text(FixedMessage message) noexcept;
 

@@ -1,8 +1,8 @@
 // Rendering of a path trail into the path text of an error entry.
 #include "engine/path_trail.hpp"
 
-#include "binding/failure.hpp"
 #include "engine/messages.hpp"
+#include "runtime/failure.hpp"
 
 namespace quillane {
 namespace {
@@ -16,7 +16,7 @@ void append_key(std::string& text, PyObject* key) {
     // attaches nothing to the str.
     Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) [[unlikely]] {
-        raise_api_call_failed();
+        throw_api_call_failed();
     }
     text.append(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())));
 }

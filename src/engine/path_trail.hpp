@@ -2,7 +2,7 @@
 // and written out as text only when an error entry needs it.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +16,7 @@ public:
     // the text so far is empty, else "." and the key. Keys are copied byte
     // for byte (their UTF-8 form), unquoted. A data key's UTF-8 form is made
     // here, into a bytes object of the trail's own, so that the key is left
-    // without a cached copy. Raises an internal fault if that fails.
+    // without a cached copy. Throws an internal fault if that fails.
     std::string render() const;
 
 private:

@@ -3,7 +3,7 @@
 // form (which the interpreter would keep attached to the str for its life).
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,11 +2,12 @@
 // line so that the path for conforming values stays short.
 #include "engine/validation_walk.hpp"
 
-#include "binding/dict_iteration.hpp"
-#include "binding/recursion_guard.hpp"
 #include "engine/field_lookup.hpp"
-#include "engine/list_iteration.hpp"
 #include "engine/value_reads.hpp"
+#include "runtime/dict_iteration.hpp"
+#include "runtime/inlining.hpp"
+#include "runtime/list_iteration.hpp"
+#include "runtime/recursion_guard.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -19,7 +20,7 @@ constexpr const char* kRecursionWhere = " while collecting validation errors";
 Ref new_str(std::string_view text) {
     Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!str) [[unlikely]] {
-        raise_api_call_failed();
+        throw_api_call_failed();
     }
     return str;
 }
@@ -50,7 +51,7 @@ Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject
     Ref path_str = new_str(path);
     Ref entry = Ref::steal(PyTuple_New(3));
     if (!entry) [[unlikely]] {
-        raise_api_call_failed();
+        throw_api_call_failed();
     }
     PyTuple_SET_ITEM(entry.get(), 0, path_str.release());
     PyTuple_SET_ITEM(entry.get(), 1, message.release());
@@ -64,7 +65,7 @@ Status push_entry(PyObject* errors, std::string_view path, Ref message, PyObject
         PyObject_GC_UnTrack(entry.get());
     }
     if (PyList_Append(errors, entry.get()) != 0) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return {};
 }
@@ -75,27 +76,23 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
     return push_entry(errors, path, new_str(message), value);
 }
 
-WalkOutcome ValidationWalk::failed(PendingError pending) {
+WalkOutcome ValidationWalk::stop_with_error(PendingError pending) {
     error_.emplace(std::move(pending));
-    return WalkOutcome::Failed;
+    return WalkOutcome::Error;
 }
 
-[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
-    if (Status pushed = push_error(errors_, path_.render(), message, value); !pushed) {
-        return failed(std::move(pushed.error()));
-    }
+QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
+    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), stop_with_error);
     return WalkOutcome::Invalid;
 }
 
 // Entries with the same fixed message share one str per walk.
-[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
+QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
     Ref& text = fixed_messages_[static_cast<size_t>(message)];
     if (!text) {
         text = new_str(fixed_message_text(message));
     }
-    if (Status pushed = push_entry(errors_, path_.render(), text, value); !pushed) {
-        return failed(std::move(pushed.error()));
-    }
+    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), stop_with_error);
     return WalkOutcome::Invalid;
 }
 
@@ -124,54 +121,48 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
         case NodeKind::Fields:
             return walk_fields(node, value);
     }
-    return WalkOutcome::Valid;
+    // Not reached by any kind (see ConformanceCheck::check_node): a value out
+    // of the enum's range leaves the data undecided, so that the caller
+    // validates it with its own code.
+    return WalkOutcome::Undecided;
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    Result<std::optional<int64_t>> integer = read_integer(value);
-    if (!integer) [[unlikely]] {
-        return failed(std::move(integer.error()));
-    }
-    if (!*integer) {
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), stop_with_error);
+    if (!integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
     // The unbounded kind has no bounds set, so it never breaks one.
-    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(**integer));
+    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(*integer));
     if (breach == BoundBreach::None) {
         return WalkOutcome::Valid;
     }
     // The message shows the integer itself, not the double it was compared as.
-    return report(bound_message(breach, render_int(**integer), bound_broken(node.bounds, breach)), value);
+    return report(bound_message(breach, render_int(*integer), bound_broken(node.bounds, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
     if (!is_float(value)) {
         return report_fixed(FixedMessage::ExpectedFloat, value);
     }
-    Result<double> number = read_float(value);
-    if (!number) [[unlikely]] {
-        return failed(std::move(number.error()));
-    }
-    BoundBreach breach = check_bounds(node.bounds, *number);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), stop_with_error);
+    BoundBreach breach = check_bounds(node.bounds, number);
     if (breach == BoundBreach::None) {
         return WalkOutcome::Valid;
     }
-    return report(bound_message(breach, render_double(*number), bound_broken(node.bounds, breach)), value);
+    return report(bound_message(breach, render_double(number), bound_broken(node.bounds, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
         return report_fixed(FixedMessage::ExpectedStr, value);
     }
-    Result<uint64_t> length = read_str_length(value);
-    if (!length) [[unlikely]] {
-        return failed(std::move(length.error()));
-    }
-    LengthBreach breach = check_length(node.lengths, *length);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), stop_with_error);
+    LengthBreach breach = check_length(node.lengths, length);
     if (breach == LengthBreach::None) {
         return WalkOutcome::Valid;
     }
-    return report(length_message(Measured::String, breach, *length, length_broken(node.lengths, breach)), value);
+    return report(length_message(Measured::String, breach, length, length_broken(node.lengths, breach)), value);
 }
 
 WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
@@ -192,7 +183,7 @@ WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value
 WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
+        return stop_with_error(error_of_failed_call());
     }
     ListIteration items(list);
     Ref item;
@@ -212,7 +203,7 @@ template <class EntryWalk>
 WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return failed(fetch_pending());
+        return stop_with_error(error_of_failed_call());
     }
     DictIteration entries(dict);
     Ref key;
@@ -232,8 +223,8 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
 
 // A key that names no field leaves the record undecided, unless it has no
 // UTF-8 form (reading it as a name raises).
-[[gnu::noinline, gnu::cold]] WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
-    return has_lone_surrogate(key) ? failed(no_utf8_form(key)) : WalkOutcome::Undecided;
+QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
+    return has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : WalkOutcome::Undecided;
 }
 
 WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
@@ -244,7 +235,7 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
         // Keys are read as text for the paths, so one without a UTF-8 form
         // raises here even where no entry needs its path.
         if (has_lone_surrogate(key)) [[unlikely]] {
-            return failed(no_utf8_form(key));
+            return stop_with_error(no_utf8_form(key));
         }
         PathStep step(path_, key);
         return walk_node(*node.element, entry_value);
@@ -285,7 +276,7 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
         PathStep step(path_, field->name.utf8);
         return walk_node(field->validator, entry_value);
     });
-    if (!may_miss || outcome == WalkOutcome::Failed || outcome == WalkOutcome::Undecided) {
+    if (!may_miss || outcome == WalkOutcome::Error || outcome == WalkOutcome::Undecided) {
         return outcome;
     }
     WalkOutcome missing = report_missing_fields(node, seen);
@@ -300,7 +291,7 @@ WalkOutcome ValidationWalk::report_missing_fields(const ValidatorNode& node, con
         }
         PathStep step(path_, node.fields[i].name.utf8);
         outcome = report_fixed(FixedMessage::MissingField, Py_None);
-        if (outcome == WalkOutcome::Failed) {
+        if (outcome == WalkOutcome::Error) {
             return outcome;
         }
     }

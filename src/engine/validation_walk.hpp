@@ -2,9 +2,9 @@
 // (path, message, value) tuples appended to a list.
 #pragma once
 
-#include "binding/failure.hpp"
 #include "engine/messages.hpp"
 #include "engine/path_trail.hpp"
+#include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <array>
@@ -13,8 +13,11 @@
 
 namespace quillane {
 
-// Failed: a Python exception is pending in the walk's `error` slot.
-enum class WalkOutcome : uint8_t { Valid, Invalid, Undecided, Failed };
+// Valid: no violation. Invalid: violations, each appended to the error list.
+// Undecided: the walk cannot tell (collect answers None). Error: a Python
+// exception ended the walk (a read or an append raised, the recursion limit
+// was reached); it waits in the walk (take_error) for collect to raise.
+enum class WalkOutcome : uint8_t { Valid, Invalid, Undecided, Error };
 
 // Appends (path, message, value) to `errors`. A failed append is returned; a
 // failure to create the strs or the tuple is an internal fault.
@@ -31,12 +34,13 @@ public:
 
     WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
 
-    // The exception that ended the walk, when it returned Failed.
+    // The exception that ended the walk, when it returned Error.
     PendingError take_error() { return std::move(*error_); }
 
 private:
     std::optional<PendingError> error_;
-    WalkOutcome failed(PendingError pending);
+    // Keeps the exception for take_error and ends the walk with Error.
+    WalkOutcome stop_with_error(PendingError pending);
     WalkOutcome report(std::string_view message, PyObject* value);
     WalkOutcome report_fixed(FixedMessage message, PyObject* value);
 

@@ -15,15 +15,15 @@ Result<std::optional<int64_t>> read_index_integer(PyObject* value) {
         return std::optional<int64_t>();  // not an int: the error is the answer
     }
     PyErr_SetRaisedException(raised.release());
-    return fail(fetch_pending());
+    return fail(error_of_failed_call());
 }
 
 PendingError no_utf8_form(PyObject* text) {
     Py_ssize_t size = 0;
     if (PyUnicode_AsUTF8AndSize(text, &size) != nullptr) [[unlikely]] {
-        raise_internal_fault("a str with a lone surrogate had a UTF-8 form");
+        throw_fault("a str with a lone surrogate had a UTF-8 form");
     }
-    return fetch_pending();
+    return error_of_failed_call();
 }
 
 }  // namespace quillane

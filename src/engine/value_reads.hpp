@@ -2,9 +2,9 @@
 // that both judge a value of one kind the same way.
 #pragma once
 
-#include "binding/failure.hpp"
 #include "engine/messages.hpp"
 #include "engine/surrogate_scan.hpp"
+#include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
 #include <cstdint>
@@ -60,7 +60,7 @@ inline Result<double> read_float(PyObject* value) {
     }
     double number = PyFloat_AsDouble(value);
     if (number == -1.0 && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return number;
 }

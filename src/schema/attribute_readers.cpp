@@ -16,11 +16,8 @@ Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader
     if (value == Py_None) {
         return std::optional<Value>();
     }
-    Result<Value> read = reader(value);
-    if (!read) {
-        return fail(std::move(read.error()));
-    }
-    return std::optional<Value>(*read);
+    QUILLANE_TRY_ASSIGN(Value read, reader(value));
+    return std::optional<Value>(read);
 }
 
 }  // namespace
@@ -30,67 +27,40 @@ Result<PyObject*> attribute_name(Attribute attribute) {
     static std::array<PyObject*, static_cast<size_t>(Attribute::Count)> names{};
     PyObject*& name = names[static_cast<size_t>(attribute)];
     if (name == nullptr) {
-        Ref created = Ref::steal(PyUnicode_InternFromString(kAttributeNames[static_cast<size_t>(attribute)]));
-        if (!created) {
-            return fail(fetch_pending());
-        }
+        const char* text = kAttributeNames[static_cast<size_t>(attribute)];
+        QUILLANE_TRY_ASSIGN(Ref created, steal_or_error(PyUnicode_InternFromString(text)));
         name = created.release();
     }
     return name;
 }
 
 Result<Ref> get_attribute(PyObject* object, Attribute attribute) {
-    Result<PyObject*> name = attribute_name(attribute);
-    if (!name) {
-        return fail(std::move(name.error()));
-    }
-    Ref value = Ref::steal(PyObject_GetAttr(object, *name));
-    if (!value) {
-        return fail(fetch_pending());
-    }
-    return value;
+    QUILLANE_TRY_ASSIGN(PyObject* name, attribute_name(attribute));
+    return steal_or_error(PyObject_GetAttr(object, name));
 }
 
 Result<bool> read_bool_attribute(PyObject* object, Attribute attribute) {
-    Result<Ref> value = get_attribute(object, attribute);
-    if (!value) {
-        return fail(std::move(value.error()));
-    }
-    return read_bool(value->get());
+    QUILLANE_TRY_ASSIGN(Ref value, get_attribute(object, attribute));
+    return read_bool(value.get());
 }
 
 Result<std::optional<double>> read_double_attribute(PyObject* object, Attribute attribute) {
-    Result<Ref> value = get_attribute(object, attribute);
-    if (!value) {
-        return fail(std::move(value.error()));
-    }
-    return optional_of<double>(value->get(), read_double);
+    QUILLANE_TRY_ASSIGN(Ref value, get_attribute(object, attribute));
+    return optional_of<double>(value.get(), read_double);
 }
 
 Result<std::optional<uint64_t>> read_count_attribute(PyObject* object, Attribute attribute) {
-    Result<Ref> value = get_attribute(object, attribute);
-    if (!value) {
-        return fail(std::move(value.error()));
-    }
-    return optional_of<uint64_t>(value->get(), read_uint64);
+    QUILLANE_TRY_ASSIGN(Ref value, get_attribute(object, attribute));
+    return optional_of<uint64_t>(value.get(), read_uint64);
 }
 
 Result<size_t> match_type_name(PyObject* object, Attribute attribute, std::initializer_list<std::string_view> names) {
-    Result<Ref> type_like = get_attribute(object, attribute);
-    if (!type_like) {
-        return fail(std::move(type_like.error()));
-    }
-    Result<Ref> name = get_attribute(type_like->get(), Attribute::Name);
-    if (!name) {
-        return fail(std::move(name.error()));
-    }
-    Result<std::string_view> text = read_text_view(name->get());
-    if (!text) {
-        return fail(std::move(text.error()));
-    }
+    QUILLANE_TRY_ASSIGN(Ref type_like, get_attribute(object, attribute));
+    QUILLANE_TRY_ASSIGN(Ref name, get_attribute(type_like.get(), Attribute::Name));
+    QUILLANE_TRY_ASSIGN(std::string_view text, read_text_view(name.get()));
     size_t index = 0;
     for (std::string_view candidate : names) {
-        if (*text == candidate) {
+        if (text == candidate) {
             break;
         }
         ++index;

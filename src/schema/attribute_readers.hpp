@@ -2,7 +2,7 @@
 // turn attribute values into native bounds, flags and names.
 #pragma once
 
-#include "binding/conversions.hpp"
+#include "runtime/conversions.hpp"
 
 #include <array>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // it arose, and the note that tells the caller that path.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <string>
 #include <string_view>
@@ -18,8 +18,9 @@ inline constexpr std::string_view kCompileNoteMarker = "while compiling the sche
 // Built where the exception arose; each level it passes on its way up adds
 // its own step, so a compile that succeeds pays nothing for the path.
 struct CompileFailure {
-    // Implicit, so that the compiler hands a reader's error up as it comes.
-    CompileFailure(PendingError raised) : error(std::move(raised)) {}
+    // Implicit, so that the compiler passes an error up with fail() or
+    // QUILLANE_TRY, as a function returning a Result does.
+    CompileFailure(std::unexpected<PendingError>&& raised) : error(std::move(raised).error()) {}
 
     PendingError error;
     // Innermost first: ".name" for a field-map field, "[]" for a

@@ -4,8 +4,9 @@
 // line), since each level of a deep schema pays for them on the C stack.
 #include "schema/compiler.hpp"
 
-#include "binding/dict_iteration.hpp"
-#include "binding/recursion_guard.hpp"
+#include "runtime/dict_iteration.hpp"
+#include "runtime/inlining.hpp"
+#include "runtime/recursion_guard.hpp"
 #include "schema/attribute_readers.hpp"
 #include "schema/field_index.hpp"
 
@@ -27,7 +28,7 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 
 // A field-map key as a field name; nothing (its error dropped) when the key
 // is not a str or has no UTF-8 form.
-[[gnu::noinline]] std::optional<FieldName> field_name(PyObject* key) {
+QUILLANE_NOINLINE std::optional<FieldName> field_name(PyObject* key) {
     if (key == nullptr) {
         return std::nullopt;
     }
@@ -48,20 +49,21 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
 // Whether `name` repeats the text of a field already read. Keys of exact
 // str type in one dict are distinct texts, so only a dict that has shown a
 // key of a str subclass (with an equality of its own) needs the scan.
-[[gnu::noinline]] bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
+QUILLANE_NOINLINE bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
     return std::ranges::any_of(entries, [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
 }
 
 // A child's failure, passing up through its parent, learns the parent's
 // step: ".name" for a field, "[]" for a list item, "{}" for a dict value.
-[[gnu::noinline, gnu::cold]] void learn_step(CompileOutcome& child, std::string_view step, std::string_view name = {}) {
+QUILLANE_NOINLINE QUILLANE_COLD void learn_step(CompileOutcome& child, std::string_view step,
+                                                std::string_view name = {}) {
     if (auto* failure = std::get_if<CompileFailure>(&child)) {
         std::string& text = failure->steps.emplace_back(step);
         text += name;
     }
 }
 
-[[gnu::noinline]] CompileOutcome fields_node(std::vector<FieldEntry> entries) {
+QUILLANE_NOINLINE CompileOutcome fields_node(std::vector<FieldEntry> entries) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Fields);
     for (const FieldEntry& entry : entries) {
         node.height = std::max(node.height, entry.validator.height + 1);
@@ -71,13 +73,13 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
     return node;
 }
 
-[[gnu::noinline]] void append_field(std::vector<FieldEntry>& entries, FieldName& name, CompileOutcome& field) {
+QUILLANE_NOINLINE void append_field(std::vector<FieldEntry>& entries, FieldName& name, CompileOutcome& field) {
     FieldEntry& entry = entries.emplace_back();
     entry.name = std::move(name);
     entry.validator = std::move(std::get<ValidatorNode>(field));
 }
 
-[[gnu::noinline]] CompileOutcome dict_node(CompileOutcome& value) {
+QUILLANE_NOINLINE CompileOutcome dict_node(CompileOutcome& value) {
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Dict);
     adopt_element(node, value);
     return node;
@@ -96,7 +98,7 @@ CompileOutcome finish_list(PyObject* schema, CompileOutcome& item);
 CompileOutcome compile_dict(PyObject* schema);
 Result<Ref> dict_value_schema(PyObject* schema);
 
-[[gnu::noinline]] CompileOutcome compile_field_map(PyObject* dict) {
+QUILLANE_NOINLINE CompileOutcome compile_field_map(PyObject* dict) {
     std::vector<FieldEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     DictIteration items(dict);
@@ -125,12 +127,9 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return fields_node(std::move(entries));
 }
 
-[[gnu::noinline]] CompileOutcome compile_validator_object(PyObject* schema) {
-    Result<SchemaClass> schema_class = classify(schema);
-    if (!schema_class) {
-        return std::move(schema_class.error());
-    }
-    switch (*schema_class) {
+QUILLANE_NOINLINE CompileOutcome compile_validator_object(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(SchemaClass schema_class, classify(schema));
+    switch (schema_class) {
         case SchemaClass::NotCompilable:
             return NotCompilable{};
         case SchemaClass::Any:
@@ -146,38 +145,31 @@ Result<Ref> dict_value_schema(PyObject* schema);
         case SchemaClass::Dict:
             return compile_dict(schema);
     }
+    // Not reached by any class: the switch has a case for each and no default
+    // (a class added later fails the lint until it has its own). A value out
+    // of the enum's range leaves the schema to the caller's own validation;
+    // building a fault's text here would grow this frame, which every level
+    // of a deep schema pays for.
     return NotCompilable{};
 }
 
-[[gnu::noinline]] Result<SchemaClass> classify(PyObject* schema) {
-    Result<bool> compilable = passes_common_gates(schema);
+QUILLANE_NOINLINE Result<SchemaClass> classify(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(bool compilable, passes_common_gates(schema));
     if (!compilable) {
-        return fail(std::move(compilable.error()));
-    }
-    if (!*compilable) {
         return SchemaClass::NotCompilable;
     }
     // The class's own name, without its module: subclasses under another
     // name are not recognised.
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(schema)));
-    if (!name) {
-        return fail(fetch_pending());
-    }
-    Ref text = Ref::steal(PyObject_Str(name.get()));
-    if (!text) {
-        return fail(fetch_pending());
-    }
-    Result<std::string_view> class_name = read_text_view(text.get());
-    if (!class_name) {
-        return fail(std::move(class_name.error()));
-    }
+    QUILLANE_TRY_ASSIGN(Ref name, steal_or_error(PyType_GetName(Py_TYPE(schema))));
+    QUILLANE_TRY_ASSIGN(Ref text, steal_or_error(PyObject_Str(name.get())));
+    QUILLANE_TRY_ASSIGN(std::string_view class_name, read_text_view(text.get()));
     static constexpr std::pair<std::string_view, SchemaClass> kClasses[] = {
         {"Validator", SchemaClass::Any},          {"BoolValidator", SchemaClass::Bool},
         {"NumberValidator", SchemaClass::Number}, {"StringValidator", SchemaClass::String},
         {"ListValidator", SchemaClass::List},     {"DictValidator", SchemaClass::Dict},
     };
     for (const auto& [known, schema_class] : kClasses) {
-        if (*class_name == known) {
+        if (class_name == known) {
             return schema_class;
         }
     }
@@ -186,67 +178,40 @@ Result<Ref> dict_value_schema(PyObject* schema);
 
 // The settings every validator object has, read before its class is looked
 // at: compilable (true), not compilable (false), or the reading's error.
-[[gnu::noinline]] Result<bool> passes_common_gates(PyObject* schema) {
-    Result<bool> coerce = read_bool_attribute(schema, Attribute::Coerce);
-    if (!coerce) {
-        return fail(std::move(coerce.error()));
-    }
-    if (*coerce) {
+QUILLANE_NOINLINE Result<bool> passes_common_gates(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(bool coerce, read_bool_attribute(schema, Attribute::Coerce));
+    if (coerce) {
         return false;
     }
-    Result<Ref> custom_checks = get_attribute(schema, Attribute::CustomChecks);
-    if (!custom_checks) {
-        return fail(std::move(custom_checks.error()));
-    }
-    Result<Py_ssize_t> check_count = read_size(custom_checks->get());
-    if (!check_count) {
-        return fail(std::move(check_count.error()));
-    }
-    if (*check_count != 0) {
+    QUILLANE_TRY_ASSIGN(Ref custom_checks, get_attribute(schema, Attribute::CustomChecks));
+    QUILLANE_TRY_ASSIGN(Py_ssize_t check_count, read_size(custom_checks.get()));
+    if (check_count != 0) {
         return false;
     }
     for (Attribute must_be_none : {Attribute::WhenCondition, Attribute::EnvKey}) {
-        Result<Ref> setting = get_attribute(schema, must_be_none);
-        if (!setting) {
-            return fail(std::move(setting.error()));
-        }
-        if (setting->get() != Py_None) {
+        QUILLANE_TRY_ASSIGN(Ref setting, get_attribute(schema, must_be_none));
+        if (setting.get() != Py_None) {
             return false;
         }
     }
     return true;
 }
 
-[[gnu::noinline]] CompileOutcome compile_number(PyObject* schema) {
-    Result<size_t> family = match_type_name(schema, Attribute::TypeCls, {"int", "float"});
-    if (!family) {
-        return std::move(family.error());
-    }
-    if (*family > 1) {
+QUILLANE_NOINLINE CompileOutcome compile_number(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(size_t family, match_type_name(schema, Attribute::TypeCls, {"int", "float"}));
+    if (family > 1) {
         return NotCompilable{};  // bounds are not read
     }
-    const bool is_float_family = *family == 1;
-    Result<std::optional<double>> min = read_double_attribute(schema, Attribute::Min);
-    if (!min) {
-        return std::move(min.error());
-    }
-    Result<std::optional<double>> max = read_double_attribute(schema, Attribute::Max);
-    if (!max) {
-        return std::move(max.error());
-    }
-    Result<bool> exclusive_min = read_bool_attribute(schema, Attribute::ExclusiveMin);
-    if (!exclusive_min) {
-        return std::move(exclusive_min.error());
-    }
-    Result<bool> exclusive_max = read_bool_attribute(schema, Attribute::ExclusiveMax);
-    if (!exclusive_max) {
-        return std::move(exclusive_max.error());
-    }
-    NumberBounds bounds{*min, *max, false, false};
+    const bool is_float_family = family == 1;
+    QUILLANE_TRY_ASSIGN(std::optional<double> min, read_double_attribute(schema, Attribute::Min));
+    QUILLANE_TRY_ASSIGN(std::optional<double> max, read_double_attribute(schema, Attribute::Max));
+    QUILLANE_TRY_ASSIGN(bool exclusive_min, read_bool_attribute(schema, Attribute::ExclusiveMin));
+    QUILLANE_TRY_ASSIGN(bool exclusive_max, read_bool_attribute(schema, Attribute::ExclusiveMax));
+    NumberBounds bounds{min, max, false, false};
     NodeKind kind = NodeKind::Any;
-    if (*exclusive_min || *exclusive_max) {
-        bounds.exclusive_min = *exclusive_min;
-        bounds.exclusive_max = *exclusive_max;
+    if (exclusive_min || exclusive_max) {
+        bounds.exclusive_min = exclusive_min;
+        bounds.exclusive_max = exclusive_max;
         kind = is_float_family ? NodeKind::FloatRangeExclusive : NodeKind::IntRangeExclusive;
     } else if (bounds.min || bounds.max) {
         kind = is_float_family ? NodeKind::FloatRange : NodeKind::IntRange;
@@ -258,41 +223,29 @@ Result<Ref> dict_value_schema(PyObject* schema);
     return node;
 }
 
-[[gnu::noinline]] Result<LengthBounds> read_length_bounds(PyObject* schema) {
-    Result<std::optional<uint64_t>> min_len = read_count_attribute(schema, Attribute::MinLen);
-    if (!min_len) {
-        return fail(std::move(min_len.error()));
-    }
-    Result<std::optional<uint64_t>> max_len = read_count_attribute(schema, Attribute::MaxLen);
-    if (!max_len) {
-        return fail(std::move(max_len.error()));
-    }
-    return LengthBounds{*min_len, *max_len};
+QUILLANE_NOINLINE Result<LengthBounds> read_length_bounds(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(std::optional<uint64_t> min_len, read_count_attribute(schema, Attribute::MinLen));
+    QUILLANE_TRY_ASSIGN(std::optional<uint64_t> max_len, read_count_attribute(schema, Attribute::MaxLen));
+    return LengthBounds{min_len, max_len};
 }
 
-[[gnu::noinline]] CompileOutcome compile_string(PyObject* schema) {
-    Result<Ref> regex = get_attribute(schema, Attribute::Regex);
-    if (!regex) {
-        return std::move(regex.error());
-    }
-    if (regex->get() != Py_None) {
+QUILLANE_NOINLINE CompileOutcome compile_string(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(Ref regex, get_attribute(schema, Attribute::Regex));
+    if (regex.get() != Py_None) {
         return NotCompilable{};
     }
-    Result<LengthBounds> lengths = read_length_bounds(schema);
-    if (!lengths) {
-        return std::move(lengths.error());
-    }
+    QUILLANE_TRY_ASSIGN(LengthBounds lengths, read_length_bounds(schema));
     ValidatorNode node = ValidatorNode::of_kind(NodeKind::Str);
-    node.lengths = *lengths;
+    node.lengths = lengths;
     return node;
 }
 
-[[gnu::noinline]] CompileOutcome compile_list(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_list(PyObject* schema) {
+    // The read's result is scoped, so that its slot in this frame, which every
+    // level of a deep schema pays for, serves the recursion below as well.
     Ref item_schema;
-    if (Result<Ref> read = get_attribute(schema, Attribute::ItemValidator); read) {
-        item_schema = std::move(*read);
-    } else {
-        return std::move(read.error());
+    {
+        QUILLANE_TRY_ASSIGN(item_schema, get_attribute(schema, Attribute::ItemValidator));
     }
     // The item decides first: a non-compilable item wins over a bad length.
     CompileOutcome item = compile_node(item_schema.get());
@@ -304,24 +257,21 @@ Result<Ref> dict_value_schema(PyObject* schema);
 }
 
 // A list node around a compiled item, once its length bounds are read.
-[[gnu::noinline]] CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
-    Result<LengthBounds> lengths = read_length_bounds(schema);
-    if (!lengths) {
-        return std::move(lengths.error());  // the item built so far goes with `item`
-    }
-    bool sized = lengths->min_len || lengths->max_len;
+QUILLANE_NOINLINE CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
+    // On an error the item built so far goes with `item`.
+    QUILLANE_TRY_ASSIGN(LengthBounds lengths, read_length_bounds(schema));
+    bool sized = lengths.min_len || lengths.max_len;
     ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
-    node.lengths = *lengths;
+    node.lengths = lengths;
     adopt_element(node, item);
     return node;
 }
 
-[[gnu::noinline]] CompileOutcome compile_dict(PyObject* schema) {
+QUILLANE_NOINLINE CompileOutcome compile_dict(PyObject* schema) {
+    // Scoped as in compile_list.
     Ref value_schema;
-    if (Result<Ref> read = dict_value_schema(schema); read) {
-        value_schema = std::move(*read);
-    } else {
-        return std::move(read.error());
+    {
+        QUILLANE_TRY_ASSIGN(value_schema, dict_value_schema(schema));
     }
     if (!value_schema) {
         return NotCompilable{};
@@ -336,12 +286,9 @@ Result<Ref> dict_value_schema(PyObject* schema);
 
 // The value schema of a DictValidator whose keys are str; an empty Ref when
 // the key type rules the node out (the value schema is then not read).
-[[gnu::noinline]] Result<Ref> dict_value_schema(PyObject* schema) {
-    Result<size_t> key_type = match_type_name(schema, Attribute::KeyType, {"str"});
-    if (!key_type) {
-        return fail(std::move(key_type.error()));
-    }
-    if (*key_type != 0) {
+QUILLANE_NOINLINE Result<Ref> dict_value_schema(PyObject* schema) {
+    QUILLANE_TRY_ASSIGN(size_t key_type, match_type_name(schema, Attribute::KeyType, {"str"}));
+    if (key_type != 0) {
         return Ref();
     }
     return get_attribute(schema, Attribute::ValueValidator);
@@ -354,7 +301,7 @@ CompileOutcome compile_node(PyObject* schema) {
     // allows, ends in RecursionError instead of exhausting the C stack.
     RecursionGuard depth(kRecursionWhere, true, stack_floor());
     if (!depth.entered()) {
-        return fetch_pending();
+        return fail(error_of_failed_call());
     }
     if (PyDict_Check(schema)) {
         return compile_field_map(schema);

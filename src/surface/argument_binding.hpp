@@ -2,7 +2,7 @@
 // convention, with the TypeError texts of every wrong call shape.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <span>
 
@@ -31,9 +31,7 @@ inline Result<PyObject*> bind_single_argument(const ArgumentSpec& spec, PyObject
         return args[0];
     }
     PyObject* slot = nullptr;
-    if (Status bound = bind_arguments(spec, args, nargs, kwnames, std::span<PyObject*>(&slot, 1)); !bound) {
-        return fail(std::move(bound.error()));
-    }
+    QUILLANE_TRY(bind_arguments(spec, args, nargs, kwnames, std::span<PyObject*>(&slot, 1)));
     return slot;
 }
 

@@ -2,8 +2,8 @@
 // while the walk is under way.
 #pragma once
 
-#include "binding/failure.hpp"
-#include "binding/inlining.hpp"
+#include "runtime/failure.hpp"
+#include "runtime/inlining.hpp"
 
 #include <cstdint>
 #include <utility>
@@ -51,7 +51,7 @@ public:
     // data would be accepted with a value never checked.
     QUILLANE_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
         if (PyDict_GET_SIZE(dict_.get()) != start_size_ || mutation_count(dict_.get()) != start_version_) [[unlikely]] {
-            raise_changed();
+            throw_changed();
         }
         if (!snapshot_.empty()) [[unlikely]] {
             return next_from_snapshot(key, value);
@@ -60,11 +60,11 @@ public:
     }
 
 private:
-    [[noreturn]] QUILLANE_NOINLINE void raise_changed() const {
+    [[noreturn]] QUILLANE_NOINLINE void throw_changed() const {
         if (PyDict_GET_SIZE(dict_.get()) != start_size_) {
-            raise_internal_fault("dictionary changed size during iteration");
+            throw_fault("dictionary changed size during iteration");
         }
-        raise_internal_fault("dictionary keys changed during iteration");
+        throw_fault("dictionary keys changed during iteration");
     }
 
     // The interpreter stamps a dict with a new version on each change made
@@ -111,7 +111,7 @@ private:
         while (PyDict_Next(dict_.get(), &position, &current_key, &current_value) != 0) {
             if (index >= snapshot_.size() || snapshot_[index].first.get() != current_key ||
                 snapshot_[index].second.get() != current_value) [[unlikely]] {
-                raise_internal_fault("dictionary keys changed during iteration");
+                throw_fault("dictionary keys changed during iteration");
             }
             ++index;
         }

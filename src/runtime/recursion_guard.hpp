@@ -3,8 +3,8 @@
 // check of the thread's remaining C stack.
 #pragma once
 
-#include "binding/py_ref.hpp"
-#include "binding/stack_limit.hpp"
+#include "runtime/py_ref.hpp"
+#include "runtime/stack_limit.hpp"
 
 namespace quillane {
 

@@ -1,9 +1,9 @@
 // How failures travel inside the module: PendingError (a Python exception
 // waiting to be raised), InternalFault (a broken invariant that unwinds to the
-// entry guard) and the helpers that capture and raise them.
+// entry guard) and the helpers that capture, raise and throw them.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 
 #include <exception>
 #include <expected>
@@ -63,9 +63,51 @@ template <class T>
 using Result = std::expected<T, PendingError>;
 using Status = Result<void>;
 
-inline std::unexpected<PendingError> fail(PendingError error) noexcept {
+// The error as a return value: a Result of any type, a Status, and a compile
+// outcome all take it. Taken by reference, so that passing an error up makes
+// no copy of it on the way (the compiler's recursive frames stay as small).
+inline std::unexpected<PendingError> fail(PendingError&& error) noexcept {
     return std::unexpected<PendingError>(std::move(error));
 }
+
+// Passing an error up. Each form evaluates `expr`, a Result or a Status, once;
+// on an error it returns from the enclosing function, otherwise it goes on
+// (the _ASSIGN forms declaring or assigning `lhs` from the value first):
+//
+//   QUILLANE_TRY(module_add(module, name, value));
+//   QUILLANE_TRY_ASSIGN(Ref value, get_attribute(schema, Attribute::Regex));
+//
+// The plain forms return fail(error). The _ELSE forms return handler(error):
+// for the conformance check and the validation walk, whose outcome is a
+// small enum and whose error waits in a slot of their own. The _ASSIGN forms
+// keep the Result alive to the end of the enclosing block: in a recursive
+// function whose frame size matters, declare the variable first and assign
+// it with QUILLANE_TRY_ASSIGN inside a block of its own (as compile_list does).
+#define QUILLANE_TRY(expr) QUILLANE_TRY_ELSE(expr, ::quillane::fail)
+#define QUILLANE_TRY_ASSIGN(lhs, expr) QUILLANE_TRY_ASSIGN_ELSE(lhs, expr, ::quillane::fail)
+
+#define QUILLANE_TRY_ELSE(expr, handler)                                            \
+    do {                                                                            \
+        if (auto quillane_try_result = (expr); !quillane_try_result) [[unlikely]] { \
+            return handler(std::move(quillane_try_result).error());                 \
+        }                                                                           \
+    } while (false)
+#define QUILLANE_TRY_ASSIGN_ELSE(lhs, expr, handler) \
+    QUILLANE_TRY_ASSIGN_WITH(QUILLANE_TRY_JOIN(quillane_try_result_, __LINE__), lhs, expr, handler)
+
+// Details of the forms above: a result variable named after its line.
+// `result` names that variable and `lhs` may be a declaration; neither can be
+// put in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
+#define QUILLANE_TRY_ASSIGN_WITH(result, lhs, expr, handler) \
+    auto result = (expr);                                    \
+    if (!result) [[unlikely]] {                              \
+        return handler(std::move(result).error());           \
+    }                                                        \
+    lhs = std::move(*result)
+// NOLINTEND(bugprone-macro-parentheses)
+#define QUILLANE_TRY_JOIN(a, b) QUILLANE_TRY_JOIN_EXPANDED(a, b)
+#define QUILLANE_TRY_JOIN_EXPANDED(a, b) a##b
 
 // An unrecoverable failure in native code. Thrown where it is detected (after
 // a report on standard error) and caught only by the entry guard, which turns
@@ -81,23 +123,29 @@ private:
 };
 
 // Reports the fault on standard error, naming thread and source location,
-// then throws it.
-[[noreturn]] void raise_internal_fault(std::string message,
-                                       std::source_location where = std::source_location::current());
+// then throws it as InternalFault. (Functions named raise_... set a Python
+// exception instead; functions named throw_... throw a C++ one.)
+[[noreturn]] void throw_fault(std::string message, std::source_location where = std::source_location::current());
 
 // For a C API constructor (tuple, list, str) that returned NULL: prints the
 // pending Python exception (as display_error does), then faults with
 // "Python API call failed".
-[[noreturn]] void raise_api_call_failed(std::source_location where = std::source_location::current());
+[[noreturn]] void throw_api_call_failed(std::source_location where = std::source_location::current());
 
-// Captures and clears the interpreter's current exception; nothing when none
-// is set. A PanicException coming back from Python code resumes its fault:
-// this throws InternalFault with the exception's text.
-std::optional<PendingError> take_pending();
+// For a C API call that reported failure: captures and clears the exception
+// it left set, or, when it left none, makes a SystemError that says so. A
+// PanicException coming back from Python code resumes its fault: this throws
+// InternalFault with the exception's text.
+PendingError error_of_failed_call();
 
-// As take_pending, for a C API call that reported failure: when no exception
-// is set, a SystemError says so.
-PendingError fetch_pending();
+// The new reference a C API call returned, owned; the exception the call
+// left pending when it returned null.
+inline Result<Ref> steal_or_error(PyObject* new_reference) {
+    if (new_reference == nullptr) {
+        return fail(error_of_failed_call());
+    }
+    return Ref::steal(new_reference);
+}
 
 // Makes the error the interpreter's current exception.
 inline void raise_pending(PendingError error) { std::move(error).raise(); }

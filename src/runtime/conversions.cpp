@@ -1,5 +1,5 @@
-// Conversion helpers shared by the compiler, the binding and the module entry.
-#include "binding/conversions.hpp"
+// Conversion helpers shared by the compiler and the module surface.
+#include "runtime/conversions.hpp"
 
 namespace quillane {
 namespace {
@@ -68,17 +68,14 @@ Result<std::string_view> read_text_view(PyObject* object) {
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
     if (bytes == nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return std::string_view(bytes, static_cast<size_t>(size));
 }
 
 Result<std::string> read_text(PyObject* object) {
-    Result<std::string_view> text = read_text_view(object);
-    if (!text) {
-        return fail(std::move(text.error()));
-    }
-    return std::string(*text);
+    QUILLANE_TRY_ASSIGN(std::string_view text, read_text_view(object));
+    return std::string(text);
 }
 
 Result<bool> read_bool(PyObject* object) {
@@ -95,14 +92,13 @@ Result<bool> read_bool(PyObject* object) {
                               "' does not define a '__bool__' conversion";
         return fail(PendingError::lazy(PyExc_TypeError, std::move(message)));
     }
-    switch (truth(object)) {
-        case 0:
-            return false;
-        case 1:
-            return true;
-        default:
-            return fail(fetch_pending());
+    // The slot answers 1 or 0, or -1 with an exception set; anything else is
+    // taken as a failure too.
+    const int truth_value = truth(object);
+    if (truth_value == 0 || truth_value == 1) {
+        return truth_value == 1;
     }
+    return fail(error_of_failed_call());
 }
 
 Result<double> read_double(PyObject* object) {
@@ -111,7 +107,7 @@ Result<double> read_double(PyObject* object) {
     }
     double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return value;
 }
@@ -119,7 +115,7 @@ Result<double> read_double(PyObject* object) {
 Result<int64_t> read_int64(PyObject* object) {
     long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return static_cast<int64_t>(value);
 }
@@ -127,15 +123,12 @@ Result<int64_t> read_int64(PyObject* object) {
 Result<uint64_t> read_uint64(PyObject* object) {
     Ref index;
     if (!PyLong_Check(object)) {
-        index = Ref::steal(PyNumber_Index(object));
-        if (!index) {
-            return fail(fetch_pending());
-        }
+        QUILLANE_TRY_ASSIGN(index, steal_or_error(PyNumber_Index(object)));
         object = index.get();
     }
     unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return static_cast<uint64_t>(value);
 }
@@ -143,7 +136,7 @@ Result<uint64_t> read_uint64(PyObject* object) {
 Result<Py_ssize_t> read_size(PyObject* object) {
     Py_ssize_t size = PyObject_Size(object);
     if (size == -1) {
-        return fail(fetch_pending());
+        return fail(error_of_failed_call());
     }
     return size;
 }

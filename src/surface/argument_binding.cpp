@@ -1,7 +1,7 @@
 // Shared argument binding of compile_schema, validate and collect.
-#include "binding/argument_binding.hpp"
+#include "surface/argument_binding.hpp"
 
-#include "binding/conversions.hpp"
+#include "runtime/conversions.hpp"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 // PendingError, InternalFault reporting, and capture of the interpreter's
 // current exception.
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -8,6 +8,11 @@
 namespace quillane {
 namespace {
 
+// "pyo3_runtime", not this module's name: callers of the package that calls
+// this module catch a fault by testing (type(exc).__module__,
+// type(exc).__name__) == ("pyo3_runtime", "PanicException"), since the class
+// cannot be imported. The name is part of the module's fixed interface, kept
+// so that the handlers written for it keep working.
 constexpr const char* kPanicName = "pyo3_runtime.PanicException";
 constexpr const char* kPanicDoc =
     "Raised when native code called from Python hits an internal fault.\n"
@@ -143,7 +148,7 @@ std::string PendingError::describe() const {
     return "TypeError: " + conversion_message(record.object_type.get(), record.target_name);
 }
 
-void raise_internal_fault(std::string message, std::source_location where) {
+void throw_fault(std::string message, std::source_location where) {
     report_fault(message, where);
     throw InternalFault(std::move(message));
 }
@@ -165,15 +170,15 @@ void display_error(PendingError error) {
     display_exception(Ref::steal(PyErr_GetRaisedException()));
 }
 
-void raise_api_call_failed(std::source_location where) {
+void throw_api_call_failed(std::source_location where) {
     display_exception(Ref::steal(PyErr_GetRaisedException()));
-    raise_internal_fault("Python API call failed", where);
+    throw_fault("Python API call failed", where);
 }
 
-std::optional<PendingError> take_pending() {
+PendingError error_of_failed_call() {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     if (!exception) {
-        return std::nullopt;
+        return PendingError::lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     // Until the class exists no exception can be one of its instances, so a
     // failure to create it here changes nothing about the captured error.
@@ -195,13 +200,6 @@ std::optional<PendingError> take_pending() {
         throw InternalFault(std::move(text));
     }
     return PendingError::captured(std::move(exception));
-}
-
-PendingError fetch_pending() {
-    if (auto pending = take_pending()) {
-        return std::move(*pending);
-    }
-    return PendingError::lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
 }
 
 namespace {
@@ -258,14 +256,14 @@ PendingError with_note(PendingError error, std::string_view note, std::string_vi
     std::move(error).raise();
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     if (!exception) {
-        return fetch_pending();
+        return error_of_failed_call();
     }
     if (!add_note_once(exception.get(), note, marker)) {
         Ref failure = Ref::steal(PyErr_GetRaisedException());
         if (failure && (!PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception) ||
                         PyErr_GivenExceptionMatches(failure.get(), PyExc_MemoryError))) {
             PyErr_SetRaisedException(failure.release());
-            return fetch_pending();
+            return error_of_failed_call();
         }
     }
     return PendingError::captured(std::move(exception));

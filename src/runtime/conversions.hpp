@@ -2,7 +2,7 @@
 // value or the PendingError that says why it could not be read.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 // The calling thread's stack extent, asked of the platform once per thread.
-#include "binding/stack_limit.hpp"
+#include "runtime/stack_limit.hpp"
 
 #include <algorithm>
 #include <cstddef>

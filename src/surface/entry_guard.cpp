@@ -1,5 +1,5 @@
 // Conversion of an entry's outcome into the interpreter's calling convention.
-#include "binding/entry_guard.hpp"
+#include "surface/entry_guard.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +9,10 @@ namespace {
 
 constexpr const char* kGenericFaultText = "internal fault in native code";
 
-[[noreturn]] void abort_at_boundary() noexcept {
-    std::fputs("quillane_core: uncaught panic at ffi boundary while reporting an internal fault; aborting\n", stderr);
+// No C++ exception may leave an entry into the interpreter: when reporting a
+// fault as PanicException fails, or throws in turn, the process ends here.
+[[noreturn]] void abort_unreported() noexcept {
+    std::fputs("quillane_core: an internal fault could not be raised as PanicException; aborting\n", stderr);
     std::fflush(stderr);
     std::abort();
 }
@@ -19,12 +21,12 @@ constexpr const char* kGenericFaultText = "internal fault in native code";
 void raise_panic(const Unwound& unwound) {
     PyObject* panic_type = panic_exception_type();
     if (panic_type == nullptr) {
-        abort_at_boundary();
+        abort_unreported();
     }
     const char* text = unwound.fault_text ? unwound.fault_text->c_str() : kGenericFaultText;
     raise_pending(PendingError::lazy(panic_type, text));
     if (!PyErr_Occurred()) {
-        abort_at_boundary();
+        abort_unreported();
     }
 }
 
@@ -65,7 +67,7 @@ PyObject* finish_entry(std::optional<Result<Ref>> outcome, const Unwound& unwoun
         raise_panic(unwound);
         return nullptr;
     } catch (...) {
-        abort_at_boundary();
+        abort_unreported();
     }
 }
 
@@ -78,7 +80,7 @@ void finish_dealloc(const Unwound& unwound) noexcept {
         PyErr_WriteUnraisable(nullptr);
         PyErr_SetRaisedException(saved.release());
     } catch (...) {
-        abort_at_boundary();
+        abort_unreported();
     }
 }
 

@@ -2,7 +2,7 @@
 // item changes the list.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "runtime/py_ref.hpp"
 
 namespace quillane {
 

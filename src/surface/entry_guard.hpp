@@ -4,7 +4,7 @@
 // interpreter.
 #pragma once
 
-#include "binding/failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <new>
 #include <optional>
@@ -18,16 +18,27 @@ struct Unwound {
     std::optional<std::string> fault_text;  // empty: a fault without a text
 };
 
+// Called in a catch block: what the exception being handled says. An
+// InternalFault's text (reported where it was thrown); "out of memory" for
+// std::bad_alloc and no text for any other exception, each after a line on
+// standard error.
 Unwound unwound_from_current_exception() noexcept;
 
-// Raises the outcome (steps 2 to 4 of the guard) and returns what the entry
-// gives back to the interpreter. Aborts the process if raising itself fails.
+// What the entry gives back to the interpreter, once the body has ended:
+// the body's new reference; or null with the body's PendingError set as the
+// current exception; or, when the body threw (no outcome), null with a
+// PanicException carrying the fault's text set. Aborts the process if setting
+// the exception fails in turn, as nothing could report the fault then.
 PyObject* finish_entry(std::optional<Result<Ref>> outcome, const Unwound& unwound) noexcept;
+
+// For a deallocation whose body threw: the PanicException goes to the
+// unraisable-exception hook, and an exception being handled meanwhile is kept.
 void finish_dealloc(const Unwound& unwound) noexcept;
 
 }  // namespace detail
 
-// Returning variant: the body yields a new reference or a PendingError.
+// For an entry that returns an object (a method, a function, tp_new, the
+// module's init): the body returns a new reference or a PendingError.
 template <class Body>
 PyObject* guard_entry(Body&& body) noexcept {
     std::optional<Result<Ref>> outcome;
@@ -40,7 +51,7 @@ PyObject* guard_entry(Body&& body) noexcept {
     return detail::finish_entry(std::move(outcome), unwound);
 }
 
-// Deallocation variant: the body returns nothing; a fault goes to the
+// For a deallocation slot: the body returns nothing; a fault goes to the
 // unraisable-exception hook and the deallocation still returns normally.
 template <class Body>
 void guard_dealloc(Body&& body) noexcept {
