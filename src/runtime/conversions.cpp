@@ -112,14 +112,6 @@ Result<double> read_double(PyObject* object) {
     return value;
 }
 
-Result<int64_t> read_int64(PyObject* object) {
-    long long value = PyLong_AsLongLong(object);
-    if (value == -1 && PyErr_Occurred() != nullptr) {
-        return fail(error_of_failed_call());
-    }
-    return static_cast<int64_t>(value);
-}
-
 Result<uint64_t> read_uint64(PyObject* object) {
     Ref index;
     if (!PyLong_Check(object)) {

@@ -25,9 +25,6 @@ Result<bool> read_bool(PyObject* object);
 // An exact float directly, anything else through PyFloat_AsDouble.
 Result<double> read_double(PyObject* object);
 
-// The signed 64-bit value of an int or of an object with __index__.
-Result<int64_t> read_int64(PyObject* object);
-
 // An int (subclasses included) directly, anything else through __index__
 // first. Negative or too large: the interpreter's OverflowError.
 Result<uint64_t> read_uint64(PyObject* object);
