@@ -1,6 +1,6 @@
 // The NativeValidator class in one place, as CPython keeps a type: its
 // instance layout, its methods validate and collect, its slots (the refusing
-// constructor, deallocation) and the spec that puts them together.
+// constructor, deallocation) and the PyType_Spec that puts them together.
 #include "surface/native_validator.hpp"
 
 #include "engine/conformance_check.hpp"
@@ -184,7 +184,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The slots, and the spec that makes the type of them.
+// The slots, and the PyType_Spec the type is made from.
 
 PyObject* no_constructor_new(PyTypeObject* subtype, PyObject* /*args*/, PyObject* /*kwargs*/) {
     return guard_entry([&]() -> Result<Ref> {
@@ -228,7 +228,7 @@ PyType_Slot kTypeSlots[] = {
 // "builtins.NativeValidator", not "quillane_core.NativeValidator": the
 // module's interface fixes the class's __module__ as "builtins" (so its repr
 // reads <class 'builtins.NativeValidator'>), and a heap type takes __module__
-// from the part of the spec's name before the last dot.
+// from the part of the PyType_Spec name before the last dot.
 PyType_Spec kTypeSpec = {
     "builtins.NativeValidator", static_cast<int>(sizeof(NativeValidatorObject)), 0, Py_TPFLAGS_DEFAULT, kTypeSlots,
 };
