@@ -15,6 +15,7 @@ GATE_NAMES = ("_coerce", "_custom_checks", "_when_condition", "_env_key")
 GATES = {"_coerce": False, "_custom_checks": (), "_when_condition": None, "_env_key": None}
 CHANGED_SIZE = "dictionary changed size during iteration"
 KEYS_CHANGED = "dictionary keys changed during iteration"
+LIST_CHANGED_SIZE = "list changed size during iteration"
 
 
 def schema_object(class_name, *, log=None, label="", before=None, fail=None, **attrs):

@@ -12,7 +12,8 @@ the pure-Python baseline of the benchmarks.
 Messages, paths, entry order, number rendering and the exceptions that pass
 through are the native module's. One deliberate difference: a dict changed by
 an ``__index__`` method during a walk raises Python's own RuntimeError (same
-text) instead of the native internal-fault exception.
+text) instead of the native internal-fault exception, and so does a list whose
+length changes.
 """
 
 from __future__ import annotations
@@ -317,19 +318,22 @@ class StrNode(Node):
 
 
 def _items(items: list, runs_code: bool):
-    """The items of a list as the native loop sees them: up to the smaller of
-    the starting and the current length, each read afresh. Where no Python
-    code can run between two items, plain iteration is the same thing."""
+    """The items of a list as the native loop sees them: each read afresh at
+    its position, the list's length checked against the starting one before
+    every read and at the end. Where no Python code can run between two items,
+    plain iteration is the same thing."""
     if not runs_code:
         return enumerate(list.__iter__(items))
     return _guarded_items(items)
 
 
 def _guarded_items(items: list):
-    start, i = list.__len__(items), 0
-    while i < start and i < list.__len__(items):
-        yield i, list.__getitem__(items, i)
-        i += 1
+    start = list.__len__(items)
+    for i in range(start + 1):
+        if list.__len__(items) != start:
+            raise RuntimeError("list changed size during iteration")
+        if i < start:
+            yield i, list.__getitem__(items, i)
 
 
 class ListNode(Node):

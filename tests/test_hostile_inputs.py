@@ -63,26 +63,36 @@ def test_dict_changed_by_the_walk_is_a_fault(method, schema, mutate, text):
     _still_usable(validator, {"a": 1, "b": 2}, {"a": "x", "b": 2})
 
 
+@pytest.mark.parametrize("method", ["validate", "collect"])
 @pytest.mark.parametrize(
-    ("mutate", "expected_entries", "validates"),
+    "mutate",
     [
-        # Items past the current length, or appended during the walk, are not
-        # visited; an item replaced before the walk reaches it is.
-        (lambda items: items.clear(), [("[0]", "Expected int", "x")], True),
-        (lambda items: items.pop(), [("[0]", "Expected int", "x")], True),
-        (lambda items: items.extend(["y"] * 10), [("[0]", "Expected int", "x"), ("[2]", "Expected int", "z")], False),
-        (lambda items: items.__setitem__(2, 5), [("[0]", "Expected int", "x")], True),
+        lambda items: items.clear(),
+        lambda items: items.pop(),
+        # An earlier item deleted: the later ones shift under the walk's position.
+        lambda items: items.pop(0),
+        lambda items: items.extend(["y"] * 10),
+        # Appended by the last item's hook: nothing is left to visit, but the
+        # new item would go unchecked.
+        lambda items: items.append("y"),
     ],
 )
-def test_list_changed_by_the_walk_is_walked_safely(mutate, expected_entries, validates):
+def test_list_changed_in_length_by_the_walk_is_a_fault(method, mutate):
     validator = quillane_core.compile_schema(ListValidator(Int()))
-    items = ["x", None, "z"]
-    items[1] = Hook(lambda: mutate(items))
-    assert validator.collect(items) == expected_entries
-    items = [0, None, "z"]
-    items[1] = Hook(lambda: mutate(items))
-    assert (validator.validate(items) is items) == validates
+    items = [0, 1, None]
+    items[2] = Hook(lambda: mutate(items))
+    assert _panic_text(lambda: getattr(validator, method)(items)) == "list changed size during iteration"
     _still_usable(validator, [1, 2], [1, "x"])
+
+
+def test_list_item_replaced_in_place_is_read_at_its_position():
+    validator = quillane_core.compile_schema(ListValidator(Int()))
+    items = ["x", None, 7]
+    items[1] = Hook(lambda: items.__setitem__(2, "z"))
+    assert validator.collect(items) == [("[0]", "Expected int", "x"), ("[2]", "Expected int", "z")]
+    items = [0, None, "z"]
+    items[1] = Hook(lambda: items.__setitem__(2, 5))
+    assert validator.validate(items) is items
 
 
 def test_reentrant_calls_from_a_walk():
@@ -374,10 +384,10 @@ def test_container_freed_by_python_code_is_held_by_its_walk(method, outer_kind):
         outer["v"] = [Hook(outer.clear), 1, "x", 2]
         schema = {"v": ListValidator(Int())}
     validator = quillane_core.compile_schema(schema)
-    if outer_kind == "dict" and method == "collect":
-        # The emptied record is a changed dict once its walk goes on.
-        assert _panic_text(lambda: validator.collect(outer)) == "dictionary changed size during iteration"
+    if method == "collect":
+        # The emptied outer container is a changed one once its walk goes on.
+        kind = "dictionary" if outer_kind == "dict" else "list"
+        assert _panic_text(lambda: validator.collect(outer)) == f"{kind} changed size during iteration"
     else:
-        # validate stops at "x", before the record's walk goes on.
-        expected = None if method == "validate" else [("[0][2]", "Expected int", "x")]
-        assert getattr(validator, method)(outer) == expected
+        # validate stops at "x", before the outer walk goes on.
+        assert validator.validate(outer) is None

@@ -5,11 +5,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "runtime/interpreter_version.hpp"
+
 #include <utility>
 
 namespace quillane {
 
 // operator= takes its argument by value, so it serves copy and move assignment alike.
+//
+// Releasing a reference can run Python code (a finaliser), and on 3.13 a
+// daemon thread at interpreter exit is ended inside such code by a forced
+// unwind, which must be free to pass through: so the destructor, operator=
+// and reset are not noexcept (an unwind through a noexcept frame ends the
+// process), and a destructor reached by that unwind leaves the object alone.
 // NOLINTNEXTLINE(cppcoreguidelines-special-member-functions)
 class Ref {
 public:
@@ -28,12 +36,17 @@ public:
     Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
     Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
 
-    Ref& operator=(Ref other) noexcept {
+    // NOLINTNEXTLINE(performance-noexcept-move-constructor)
+    Ref& operator=(Ref other) {
         std::swap(object_, other.object_);
         return *this;
     }
 
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() noexcept(false) {
+        if (object_ != nullptr && thread_holds_interpreter()) {
+            Py_DECREF(object_);
+        }
+    }
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
@@ -42,7 +55,7 @@ public:
     // to an API that steals it); the Ref is empty afterwards.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
-    void reset() noexcept { Ref().swap(*this); }
+    void reset() { Ref().swap(*this); }
     void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
 private:

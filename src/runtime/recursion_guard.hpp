@@ -3,6 +3,7 @@
 // check of the thread's remaining C stack.
 #pragma once
 
+#include "runtime/interpreter_version.hpp"
 #include "runtime/py_ref.hpp"
 #include "runtime/stack_limit.hpp"
 
@@ -20,7 +21,7 @@ public:
     RecursionGuard(const char* where, bool needed, const char* floor) noexcept
         : counted_(needed && enter(where, floor)), entered_(!needed || counted_) {}
     ~RecursionGuard() {
-        if (counted_) {
+        if (counted_ && thread_holds_interpreter()) {
             Py_LeaveRecursiveCall();
         }
     }

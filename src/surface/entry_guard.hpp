@@ -9,6 +9,10 @@
 #include <new>
 #include <optional>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace quillane {
 
 namespace detail {
@@ -39,12 +43,24 @@ void finish_dealloc(const Unwound& unwound) noexcept;
 
 // For an entry that returns an object (a method, a function, tp_new, the
 // module's init): the body returns a new reference or a PendingError.
+//
+// Not noexcept, for one unwind that is no fault: on 3.13 a daemon thread
+// that asks for the interpreter back while it shuts down is ended by
+// pthread_exit, which unwinds the thread's stack through the Python code the
+// module called and through the module's frames. That unwind must go on
+// (glibc aborts the process when it is caught for good), and the frames it
+// passes touch nothing of the interpreter's on the way (Ref and the guards
+// check that the thread still holds it).
 template <class Body>
-PyObject* guard_entry(Body&& body) noexcept {
+PyObject* guard_entry(Body&& body) {
     std::optional<Result<Ref>> outcome;
     detail::Unwound unwound;
     try {
         outcome.emplace(body());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         unwound = detail::unwound_from_current_exception();
     }

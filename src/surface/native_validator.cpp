@@ -91,7 +91,13 @@ public:
         : guarded_(tree.height > kUnguardedWalkHeight || g_walks_under_way > 0) {
         ++g_walks_under_way;
     }
-    ~WalkScope() { --g_walks_under_way; }
+    // A thread ended at interpreter exit leaves the count raised: the walks
+    // that finalisers may still run are then all guarded.
+    ~WalkScope() {
+        if (thread_holds_interpreter()) {
+            --g_walks_under_way;
+        }
+    }
     WalkScope(const WalkScope&) = delete;
     WalkScope& operator=(const WalkScope&) = delete;
 

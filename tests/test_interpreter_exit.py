@@ -1,0 +1,64 @@
+"""Calls under way in daemon threads when the interpreter exits.
+
+At exit the interpreter ends a daemon thread that asks for the interpreter
+back, here inside Python code that the module called. The process must end as
+it would without the module: status 0, nothing on standard error.
+"""
+
+import pytest
+from compile_support import run_python
+
+CALLS = {
+    # An __index__ method per item: the walk runs Python code at every step.
+    "validate": "validator.validate(data)",
+    "collect": "validator.collect(data)",
+    # A key finaliser run by the walk's own release of the previous entry.
+    "collect-finaliser": "validator_of_dicts.collect({Finalised(): Number(1), 'b': Number(2)})",
+    # Attribute reads that run Python code in the middle of a compile.
+    "compile_schema": "quillane_core.compile_schema(ListValidator(Slow()))",
+}
+
+PROGRAM = """
+import threading, time
+import quillane_core
+from schema_classes import DictValidator, Int, ListValidator
+
+class Number:
+    def __init__(self, value):
+        self.value = value
+    def __index__(self):
+        sum(range(20))
+        return self.value
+
+class Finalised(str):
+    def __del__(self):
+        sum(range(20))
+
+class Slow:
+    _coerce, _custom_checks, _when_condition, _env_key = False, (), None, None
+    _type_cls, _max, _exclusive_min, _exclusive_max = int, None, False, False
+    @property
+    def _min(self):
+        sum(range(20))
+        return 0
+Slow.__name__ = "NumberValidator"
+
+validator = quillane_core.compile_schema(ListValidator(Int()))
+validator_of_dicts = quillane_core.compile_schema(DictValidator(Int()))
+data = [Number(i) for i in range(500)]
+
+def loop():
+    while True:
+        {call}
+
+for _ in range(2):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.02)
+"""
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_daemon_threads_inside_calls_at_exit(call):
+    for _ in range(6):
+        result = run_python(PROGRAM.format(call=call), timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
