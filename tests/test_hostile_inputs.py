@@ -4,6 +4,9 @@ Each case ends in a correct result or a Python exception, and the validator
 keeps giving the same answers afterwards.
 """
 
+import signal
+import time
+
 import pytest
 from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
 
@@ -391,3 +394,91 @@ def test_container_freed_by_python_code_is_held_by_its_walk(method, outer_kind):
     else:
         # validate stops at "x", before the outer walk goes on.
         assert validator.validate(outer) is None
+
+
+def _long_key_path(key):
+    return key if len(key) <= 256 else f"{key[:128]}...({len(key) - 128} more characters)"
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        ["k" * 256],  # at the bound: written whole
+        ["k" * 257],
+        ["é" * 100_000],
+        ["\u4e00" * 300, "b" * 1000],  # every level is cut on its own
+    ],
+    ids=["at-bound", "just-over", "non-ascii", "two-levels"],
+)
+def test_long_data_keys_are_cut_short_in_paths(keys):
+    # The sender picks a key's length and the number of entries under it:
+    # paths that held the whole key would grow as the product of the two.
+    schema = ListValidator(Int())
+    data = ["x"] * 1000
+    for key in reversed(keys):
+        schema, data = DictValidator(schema), {key: data}
+    prefix = ".".join(_long_key_path(key) for key in keys)
+    errors = quillane_core.compile_schema(schema).collect(data)
+    assert [path for path, _, _ in errors] == [f"{prefix}[{i}]" for i in range(1000)]
+
+
+def _best_time(call, repeats=3):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+@pytest.mark.parametrize(
+    ("schema", "data_of", "method"),
+    [
+        (ListValidator(StringValidator()), lambda text, n: [text] * n, "validate"),
+        (ListValidator(StringValidator()), lambda text, n: [text] * n, "collect"),
+        # A key reached through many references to one dict.
+        (ListValidator(DictValidator(Int())), lambda text, n: [{text: 1}] * n, "collect"),
+    ],
+    ids=["values-validate", "values-collect", "keys-collect"],
+)
+def test_one_long_str_through_many_references_is_scanned_once_per_call(schema, data_of, method):
+    call = getattr(quillane_core.compile_schema(schema), method)
+    text = "\u4e00" * 1_000_000  # two-byte units, no UTF-8 form: scanned for lone surrogates
+    once, many = data_of(text, 1), data_of(text, 2000)
+    assert call(many) is many if method == "validate" else call(many) == []
+    # A scan per reference would cost 2000 times one; one scan per call and
+    # a lookup per reference costs little more than one.
+    assert _best_time(lambda: call(many)) < 20 * _best_time(lambda: call(once))
+
+
+class _Alarm(Exception):
+    pass
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+@pytest.mark.parametrize("handler_does", ["raise", "change-the-data"])
+def test_signal_handlers_run_during_a_long_call(method, handler_does):
+    # 200 million integer reads, and a last item whose read tells that the
+    # walk got to the end.
+    reached_the_end = []
+    row = [0] * 100_000
+    data = [row] * 2000 + [[Hook(lambda: reached_the_end.append(True))]]
+
+    def handler(signum, frame):
+        if handler_does == "raise":
+            raise _Alarm
+        data.append([0])
+
+    validator = quillane_core.compile_schema(ListValidator(ListValidator(Int())))
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        if handler_does == "raise":
+            with pytest.raises(_Alarm):
+                getattr(validator, method)(data)
+        else:
+            assert _panic_text(lambda: getattr(validator, method)(data)) == "list changed size during iteration"
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert reached_the_end == []

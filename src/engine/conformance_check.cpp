@@ -50,7 +50,7 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_str(const ValidatorNo
     if (!is_str(value)) {
         return CheckResult::Reject;
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, scans_), stop_with_error);
     return verdict(check_length(node.lengths, length) == LengthBreach::None);
 }
 
@@ -113,6 +113,9 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
         if (result != CheckResult::Pass) {
             return result;
         }
+        if (signals_.raised()) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
+        }
     }
     return CheckResult::Pass;
 }
@@ -130,6 +133,9 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
         CheckResult result = check_entry(key, entry_value, index);
         if (result != CheckResult::Pass) {
             return result;
+        }
+        if (signals_.raised()) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
         }
     }
     return CheckResult::Pass;

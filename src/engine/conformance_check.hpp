@@ -2,7 +2,9 @@
 // Short-circuits at the first value that does not; builds nothing.
 #pragma once
 
+#include "engine/surrogate_scan.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/signal_poll.hpp"
 #include "schema/validator_node.hpp"
 
 #include <optional>
@@ -49,6 +51,8 @@ private:
 
     bool guarded_;
     const char* stack_floor_;
+    SurrogateScans scans_;
+    SignalPoll signals_;
 };
 
 }  // namespace quillane

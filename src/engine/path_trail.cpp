@@ -3,11 +3,41 @@
 
 #include "engine/messages.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/inlining.hpp"
 
 namespace quillane {
 namespace {
 
+// A data key longer than this many code points is written in paths cut to
+// its first kKeptKeyLength code points and a marker of how many were left
+// out: the sender of the data picks both a key's length and the number of
+// entries under it, and a path per entry that held the whole key would make
+// the result grow as their product.
+constexpr Py_ssize_t kLongKeyLength = 256;
+constexpr Py_ssize_t kKeptKeyLength = 128;
+
+void append_whole_key(std::string& text, PyObject* key);
+
+QUILLANE_NOINLINE QUILLANE_COLD void append_long_key(std::string& text, PyObject* key) {
+    Ref head = Ref::steal(PyUnicode_Substring(key, 0, kKeptKeyLength));
+    if (!head) [[unlikely]] {
+        throw_api_call_failed();
+    }
+    append_whole_key(text, head.get());
+    text += "...(";
+    text += render_count(static_cast<uint64_t>(PyUnicode_GET_LENGTH(key) - kKeptKeyLength));
+    text += " more characters)";
+}
+
 void append_key(std::string& text, PyObject* key) {
+    if (PyUnicode_GET_LENGTH(key) > kLongKeyLength) [[unlikely]] {
+        append_long_key(text, key);
+        return;
+    }
+    append_whole_key(text, key);
+}
+
+void append_whole_key(std::string& text, PyObject* key) {
     if (PyUnicode_IS_ASCII(key)) {
         text.append(static_cast<const char*>(PyUnicode_DATA(key)), static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
         return;

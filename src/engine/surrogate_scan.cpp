@@ -5,6 +5,8 @@
 #include "engine/surrogate_scan.hpp"
 
 #include <cstring>
+#include <unordered_set>
+#include <vector>
 
 namespace quillane {
 namespace {
@@ -48,5 +50,28 @@ bool scan_units(const Unit* units, size_t count) noexcept {
 
 bool has_surrogate_units(const uint16_t* units, size_t count) noexcept { return scan_units(units, count); }
 bool has_surrogate_units(const uint32_t* units, size_t count) noexcept { return scan_units(units, count); }
+
+struct SurrogateScans::Remembered {
+    std::unordered_set<PyObject*> clean;
+    std::vector<Ref> held;
+};
+
+SurrogateScans::SurrogateScans() noexcept = default;
+SurrogateScans::~SurrogateScans() = default;
+
+bool SurrogateScans::scan_long(PyObject* text) {
+    if (remembered_ && remembered_->clean.contains(text)) {
+        return false;
+    }
+    if (quillane::has_lone_surrogate(text)) {
+        return true;  // the walk ends on it
+    }
+    if (!remembered_) {
+        remembered_ = std::make_unique<Remembered>();
+    }
+    remembered_->held.push_back(Ref::borrow(text));
+    remembered_->clean.insert(text);
+    return false;
+}
 
 }  // namespace quillane

@@ -3,16 +3,19 @@
 // form (which the interpreter would keep attached to the str for its life).
 #pragma once
 
+#include "runtime/inlining.hpp"
 #include "runtime/py_ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace quillane {
 
 bool has_surrogate_units(const uint16_t* units, size_t count) noexcept;
 bool has_surrogate_units(const uint32_t* units, size_t count) noexcept;
 
+// The scan of one str, every time it is asked for.
 inline bool has_lone_surrogate(PyObject* text) noexcept {
     // One-byte strs (ASCII and Latin-1) cannot hold one, and a str whose
     // UTF-8 form is already made has none.
@@ -26,5 +29,42 @@ inline bool has_lone_surrogate(PyObject* text) noexcept {
     }
     return has_surrogate_units(PyUnicode_4BYTE_DATA(text), count);
 }
+
+// The scans of one call. Data can reach one long str through many
+// references (a list repeating it, a YAML alias): a long str found clean is
+// remembered, so that it is scanned once per call rather than once per
+// reference. Each remembered str is held until the call ends, so that its
+// address cannot be taken by another str meanwhile; nothing is left on the
+// strs themselves.
+class SurrogateScans {
+public:
+    SurrogateScans() noexcept;
+    ~SurrogateScans();
+    SurrogateScans(const SurrogateScans&) = delete;
+    SurrogateScans& operator=(const SurrogateScans&) = delete;
+
+    QUILLANE_ALWAYS_INLINE bool has_lone_surrogate(PyObject* text) {
+        const int kind = PyUnicode_KIND(text);
+        if (kind == PyUnicode_1BYTE_KIND || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr) {
+            return false;
+        }
+        // A str subclass is never remembered: holding it to the end of the
+        // call could make the call run its finaliser.
+        if (PyUnicode_GET_LENGTH(text) < kRememberedLength || !PyUnicode_CheckExact(text)) [[likely]] {
+            return quillane::has_lone_surrogate(text);
+        }
+        return scan_long(text);
+    }
+
+    // Strs shorter than this are scanned every time: that costs less than a
+    // lookup.
+    static constexpr Py_ssize_t kRememberedLength = 256;
+
+private:
+    struct Remembered;
+    QUILLANE_NOINLINE bool scan_long(PyObject* text);
+
+    std::unique_ptr<Remembered> remembered_;  // made on the first long str
+};
 
 }  // namespace quillane

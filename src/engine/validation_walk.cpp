@@ -157,7 +157,7 @@ WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value)
     if (!is_str(value)) {
         return report_fixed(FixedMessage::ExpectedStr, value);
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, scans_), stop_with_error);
     LengthBreach breach = check_length(node.lengths, length);
     if (breach == LengthBreach::None) {
         return WalkOutcome::Valid;
@@ -195,6 +195,9 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
+        if (signals_.raised()) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
+        }
     }
     return from_flag(all_valid);
 }
@@ -217,6 +220,9 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
+        if (signals_.raised()) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
+        }
     }
     return from_flag(all_valid);
 }
@@ -234,7 +240,7 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
     return walk_entries(value, [&](PyObject* key, PyObject* entry_value, size_t) {
         // Keys are read as text for the paths, so one without a UTF-8 form
         // raises here even where no entry needs its path.
-        if (has_lone_surrogate(key)) [[unlikely]] {
+        if (scans_.has_lone_surrogate(key)) [[unlikely]] {
             return stop_with_error(no_utf8_form(key));
         }
         PathStep step(path_, key);

@@ -4,7 +4,9 @@
 
 #include "engine/messages.hpp"
 #include "engine/path_trail.hpp"
+#include "engine/surrogate_scan.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/signal_poll.hpp"
 #include "schema/validator_node.hpp"
 
 #include <array>
@@ -62,6 +64,8 @@ private:
     bool guarded_;
     const char* stack_floor_;
     PathTrail path_;
+    SurrogateScans scans_;
+    SignalPoll signals_;
     std::array<Ref, kFixedMessageCount> fixed_messages_;
 };
 

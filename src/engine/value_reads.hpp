@@ -70,10 +70,10 @@ inline Result<double> read_float(PyObject* value) {
 // encoding leaves nothing attached to the str).
 PendingError no_utf8_form(PyObject* text);
 
-// A str's length in code points, after making sure it has a UTF-8 form
-// (whose code points are exactly the str's own).
-inline Result<uint64_t> read_str_length(PyObject* text) {
-    if (has_lone_surrogate(text)) [[unlikely]] {
+// A str's length in code points; a str without a UTF-8 form (one holding a
+// lone surrogate) gives the error that asking for that form gives.
+inline Result<uint64_t> read_str_length(PyObject* text, SurrogateScans& scans) {
+    if (scans.has_lone_surrogate(text)) [[unlikely]] {
         return fail(no_utf8_form(text));
     }
     return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
