@@ -30,7 +30,7 @@ CheckResult ConformanceCheck::stop_with_error(PendingError pending) {
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, walks_), stop_with_error);
     if (!integer) {
         return CheckResult::Reject;
     }
@@ -113,7 +113,7 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
         if (result != CheckResult::Pass) {
             return result;
         }
-        if (signals_.raised()) [[unlikely]] {
+        if (signals_.raised(walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
     }
@@ -126,7 +126,7 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
     if (!depth.entered()) [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
-    DictIteration entries(dict);
+    DictIteration entries(dict, walks_);
     PyObject* key = nullptr;
     PyObject* entry_value = nullptr;
     for (size_t index = 0; entries.next_borrowed(key, entry_value); ++index) {
@@ -134,7 +134,7 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
         if (result != CheckResult::Pass) {
             return result;
         }
-        if (signals_.raised()) [[unlikely]] {
+        if (signals_.raised(walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
     }

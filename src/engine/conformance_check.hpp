@@ -53,6 +53,7 @@ private:
     const char* stack_floor_;
     SurrogateScans scans_;
     SignalPoll signals_;
+    DictWalks walks_;
 };
 
 }  // namespace quillane

@@ -128,7 +128,7 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, walks_), stop_with_error);
     if (!integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
@@ -195,7 +195,7 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
-        if (signals_.raised()) [[unlikely]] {
+        if (signals_.raised(walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
     }
@@ -208,7 +208,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
     if (!depth.entered()) [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
-    DictIteration entries(dict);
+    DictIteration entries(dict, walks_);
     Ref key;
     Ref entry_value;
     bool all_valid = true;
@@ -220,7 +220,7 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
-        if (signals_.raised()) [[unlikely]] {
+        if (signals_.raised(walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
     }

@@ -66,6 +66,7 @@ private:
     PathTrail path_;
     SurrogateScans scans_;
     SignalPoll signals_;
+    DictWalks walks_;
     std::array<Ref, kFixedMessageCount> fixed_messages_;
 };
 

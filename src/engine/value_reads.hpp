@@ -4,6 +4,7 @@
 
 #include "engine/messages.hpp"
 #include "engine/surrogate_scan.hpp"
+#include "runtime/dict_iteration.hpp"
 #include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
@@ -30,7 +31,8 @@ inline bool is_dict(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyDict
 // about the value: it ends the walk.
 Result<std::optional<int64_t>> read_index_integer(PyObject* value);
 
-inline Result<std::optional<int64_t>> read_integer(PyObject* value) {
+// Python code may run in the read: the dicts of `walks` are watched first.
+inline Result<std::optional<int64_t>> read_integer(PyObject* value, DictWalks& walks) {
     if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) [[likely]] {
         return static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
     }
@@ -49,6 +51,7 @@ inline Result<std::optional<int64_t>> read_integer(PyObject* value) {
     if (number == nullptr || number->nb_index == nullptr) {
         return std::optional<int64_t>();
     }
+    walks.before_python_code();
     return read_index_integer(value);
 }
 

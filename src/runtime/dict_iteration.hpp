@@ -2,24 +2,66 @@
 // while the walk is under way.
 #pragma once
 
+#include "runtime/dict_watch.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/inlining.hpp"
+#include "runtime/interpreter_version.hpp"
 
-#include <cstdint>
 #include <utility>
 #include <vector>
 
 namespace quillane {
 
+class DictIteration;
+
+// The dict walks under way in one check, walk or compile, innermost first.
+//
+// Python code can change a dict only where the module lets Python code run:
+// an integer read through __index__, a signal handler, an attribute read of
+// a schema. Before each such place the walk calls before_python_code(), which
+// has every dict walk under way watched from then on; until then a walk only
+// compares sizes, which costs nothing on data that runs no Python code.
+class DictWalks {
+public:
+    DictWalks() noexcept = default;
+    DictWalks(const DictWalks&) = delete;
+    DictWalks& operator=(const DictWalks&) = delete;
+
+    // Watches every walk that is not watched yet. Walks are watched from the
+    // innermost outwards, so the first one found watched has every outer walk
+    // watched too.
+    QUILLANE_ALWAYS_INLINE void before_python_code();
+
+private:
+    friend class DictIteration;
+    DictIteration* innermost_ = nullptr;
+};
+
 class DictIteration {
 public:
-    // Holds its own reference to the dict for as long as the walk lasts.
-    explicit DictIteration(PyObject* dict)
-        : dict_(Ref::borrow(dict)), start_size_(PyDict_GET_SIZE(dict)), start_version_(mutation_count(dict)) {
-        if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr) [[unlikely]] {
-            take_snapshot();
+    // Holds its own reference to the dict for as long as the walk lasts, and
+    // joins `walks`, whose next before_python_code() has it watched.
+    DictIteration(PyObject* dict, DictWalks& walks) noexcept
+        : dict_(Ref::borrow(dict)), start_size_(PyDict_GET_SIZE(dict)), walks_(&walks), outer_(walks.innermost_) {
+        walks.innermost_ = this;
+    }
+
+    // A walk that runs Python code at every step (a compile reading the
+    // schema of each field): watched from the start.
+    explicit DictIteration(PyObject* dict) : dict_(Ref::borrow(dict)), start_size_(PyDict_GET_SIZE(dict)) { watch(); }
+
+    ~DictIteration() {
+        if (walks_ != nullptr) {
+            walks_->innermost_ = outer_;
+        }
+        // A thread ended at interpreter exit leaves the watch behind: the
+        // process is ending.
+        if (watched_ && changes_ != &kUnwatchedDict && thread_holds_interpreter()) {
+            release_dict_watch(dict_.get(), const_cast<DictChanges*>(changes_));
         }
     }
+    DictIteration(const DictIteration&) = delete;
+    DictIteration& operator=(const DictIteration&) = delete;
 
     // The next entry, as new references, or false at the end. The new pair
     // is owned before the previous one is let go: releasing the previous key
@@ -50,7 +92,7 @@ public:
     // under the walk's position, or replace a value already checked, so that
     // data would be accepted with a value never checked.
     QUILLANE_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
-        if (PyDict_GET_SIZE(dict_.get()) != start_size_ || mutation_count(dict_.get()) != start_version_) [[unlikely]] {
+        if (PyDict_GET_SIZE(dict_.get()) != start_size_ || changes_->count != start_changes_) [[unlikely]] {
             throw_changed();
         }
         if (!snapshot_.empty()) [[unlikely]] {
@@ -60,6 +102,8 @@ public:
     }
 
 private:
+    friend class DictWalks;
+
     [[noreturn]] QUILLANE_NOINLINE void throw_changed() const {
         if (PyDict_GET_SIZE(dict_.get()) != start_size_) {
             throw_fault("dictionary changed size during iteration");
@@ -67,32 +111,22 @@ private:
         throw_fault("dictionary keys changed during iteration");
     }
 
-    // The interpreter stamps a dict with a new version on each change made
-    // through the dict (3.13 still keeps the stamp in the object; the low bits
-    // hold watcher flags that change without any mutation, so they are masked
-    // off).
-    static uint64_t mutation_count(PyObject* dict) noexcept {
-        constexpr int kWatcherBits = 12;
-#if defined(__GNUC__) || defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag >> kWatcherBits;
-#if defined(__GNUC__) || defined(__clang__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
+    // From now on, every change made to the dict is counted. Where no watcher
+    // sees the changes (the interpreter has no watcher id left, or stores
+    // into an instance's own __dict__ bypass it), the entries are copied
+    // instead, with references so that no address is reused by another
+    // object, and the dict is compared with the copy before each step.
+    QUILLANE_NOINLINE void watch() {
+        watched_ = true;
+        if (DictChanges* changes = hold_dict_watch(dict_.get())) {
+            changes_ = changes;
+            start_changes_ = changes->count;
+        }
+        if (changes_ == &kUnwatchedDict || watchers_miss_stores_into(dict_.get())) {
+            take_snapshot();
+        }
     }
 
-    // An instance's own __dict__ (a split table, its values kept apart from
-    // its keys) is changed by attribute assignment without a new stamp. Its
-    // entries are copied at the start, with references so that no address is
-    // reused by another object, and the dict is compared with the copy
-    // before each step. Such dicts hold few entries.
     QUILLANE_NOINLINE void take_snapshot() {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
@@ -101,6 +135,20 @@ private:
         while (PyDict_Next(dict_.get(), &position, &key, &value) != 0) {
             snapshot_.emplace_back(Ref::borrow(key), Ref::borrow(value));
         }
+        // The walk goes on from the copy, at the entry it had reached.
+        position_ = entries_before(position_);
+    }
+
+    // How many entries the dict's iteration has yielded by `position`.
+    Py_ssize_t entries_before(Py_ssize_t position) const {
+        Py_ssize_t counted = 0;
+        Py_ssize_t scan = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (scan < position && PyDict_Next(dict_.get(), &scan, &key, &value) != 0) {
+            ++counted;
+        }
+        return counted;
     }
 
     QUILLANE_NOINLINE bool next_from_snapshot(PyObject*& key, PyObject*& value) {
@@ -126,9 +174,19 @@ private:
 
     Ref dict_;
     Py_ssize_t start_size_;
-    uint64_t start_version_;
+    DictWalks* walks_ = nullptr;
+    DictIteration* outer_ = nullptr;
+    const DictChanges* changes_ = &kUnwatchedDict;
+    uint64_t start_changes_ = 0;
+    bool watched_ = false;
     Py_ssize_t position_ = 0;  // the dict's iteration position, or the snapshot's index
     std::vector<std::pair<Ref, Ref>> snapshot_;
 };
+
+QUILLANE_ALWAYS_INLINE void DictWalks::before_python_code() {
+    for (DictIteration* walk = innermost_; walk != nullptr && !walk->watched_; walk = walk->outer_) {
+        walk->watch();
+    }
+}
 
 }  // namespace quillane

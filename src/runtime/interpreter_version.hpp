@@ -21,4 +21,17 @@ inline bool thread_holds_interpreter() noexcept {
 #endif
 }
 
+// Whether changes to `dict` can bypass the dict watchers. On 3.13 an
+// attribute store into an instance's own __dict__ (a split table, its values
+// kept apart from its keys) writes the value in place without telling the
+// watchers; from 3.14 on such a store goes through the dict.
+inline bool watchers_miss_stores_into(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
 }  // namespace quillane

@@ -3,8 +3,8 @@
 // interpreter's own.
 #pragma once
 
+#include "runtime/dict_iteration.hpp"
 #include "runtime/inlining.hpp"
-#include "runtime/py_ref.hpp"
 
 #include <cstdint>
 
@@ -16,20 +16,22 @@ public:
     // run the handlers of the signals that arrived meanwhile. True: a handler
     // raised, and its exception is pending. A handler is Python code: it may
     // change the data, so call this only where the walk holds what it goes
-    // on with (as around an integer read).
-    QUILLANE_ALWAYS_INLINE bool raised() {
+    // on with (as around an integer read); the dicts of `walks` are watched
+    // from the first poll on.
+    QUILLANE_ALWAYS_INLINE bool raised(DictWalks& walks) {
         if (--countdown_ != 0) [[likely]] {
             return false;
         }
-        return poll();
+        return poll(walks);
     }
 
     // About 50 microseconds of walking at the fastest per-value cost.
     static constexpr uint32_t kValuesBetweenPolls = 8192;
 
 private:
-    QUILLANE_NOINLINE QUILLANE_COLD bool poll() {
+    QUILLANE_NOINLINE QUILLANE_COLD bool poll(DictWalks& walks) {
         countdown_ = kValuesBetweenPolls;
+        walks.before_python_code();
         return PyErr_CheckSignals() != 0;
     }
 

@@ -1,0 +1,74 @@
+// The module's dict watcher and the records of the dicts it watches.
+#include "runtime/dict_watch.hpp"
+
+#include "runtime/failure.hpp"
+
+#include <unordered_map>
+
+namespace quillane {
+namespace {
+
+constexpr int kNoWatcher = -1;
+
+// Written with the interpreter lock held, as every call of the module runs;
+// the module refuses subinterpreters, so one set serves the process.
+int g_watcher_id = kNoWatcher;
+std::unordered_map<PyObject*, DictChanges>* g_watched = nullptr;
+
+// Runs before the change, inside the interpreter's own dict code: it only
+// counts, and so can neither run Python code nor fail.
+int count_change(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/, PyObject* /*new_value*/) {
+    if (g_watched != nullptr) {
+        if (auto found = g_watched->find(dict); found != g_watched->end()) {
+            ++found->second.count;
+        }
+    }
+    return 0;
+}
+
+// The watcher id, registered on first use; kNoWatcher while the interpreter
+// has none to give (asked again on a later use).
+int watcher_id() {
+    if (g_watcher_id == kNoWatcher) {
+        const int id = PyDict_AddWatcher(count_change);
+        if (id < 0) {
+            PyErr_Clear();
+            return kNoWatcher;
+        }
+        g_watcher_id = id;
+        g_watched = new std::unordered_map<PyObject*, DictChanges>();  // kept for the life of the process
+    }
+    return g_watcher_id;
+}
+
+}  // namespace
+
+const DictChanges kUnwatchedDict{};
+
+bool dict_watcher_registered() noexcept { return g_watcher_id != kNoWatcher; }
+
+DictChanges* hold_dict_watch(PyObject* dict) {
+    const int id = watcher_id();
+    if (id == kNoWatcher) {
+        return nullptr;
+    }
+    DictChanges& changes = (*g_watched)[dict];
+    if (changes.holds++ == 0 && PyDict_Watch(id, dict) != 0) [[unlikely]] {
+        g_watched->erase(dict);
+        PyErr_Clear();
+        throw_fault("could not watch a dict");
+    }
+    return &changes;
+}
+
+void release_dict_watch(PyObject* dict, DictChanges* changes) {
+    if (--changes->holds != 0) {
+        return;
+    }
+    g_watched->erase(dict);
+    if (PyDict_Unwatch(g_watcher_id, dict) != 0) [[unlikely]] {
+        PyErr_Clear();
+    }
+}
+
+}  // namespace quillane

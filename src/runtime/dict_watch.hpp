@@ -1,0 +1,33 @@
+// Which dicts Python code changed while the module was walking them, told by
+// the interpreter's dict watchers.
+#pragma once
+
+#include "runtime/py_ref.hpp"
+
+#include <cstdint>
+
+namespace quillane {
+
+// A watched dict's count of changes: raised by the watcher before each change
+// made to the dict (an entry added, removed or replaced, the dict cleared or
+// filled anew), for as long as some walk holds the watch.
+struct DictChanges {
+    uint64_t count = 0;
+    Py_ssize_t holds = 0;  // walks holding the watch
+};
+
+// The record of `dict`, watched until the last hold is released: holds nest,
+// so that a dict walked at several levels at once (data that holds itself, a
+// walk re-entered on the same data) stays watched until its outermost walk
+// ends. Null when the interpreter has no watcher left to give: the caller
+// then detects changes by other means.
+DictChanges* hold_dict_watch(PyObject* dict);
+void release_dict_watch(PyObject* dict, DictChanges* changes);
+
+// The record of a dict that nothing watches: its count never moves.
+extern const DictChanges kUnwatchedDict;
+
+// For tests of the fallback: whether a watcher id is held.
+bool dict_watcher_registered() noexcept;
+
+}  // namespace quillane

@@ -1,0 +1,31 @@
+"""The interpreter's dict watcher ids, seen from Python through ctypes.
+
+As a pytest plugin (``-p dict_watcher_ids``) it takes every id left before
+any test runs, so that the module meets an interpreter with none to give.
+"""
+
+import ctypes
+
+_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
+_ignore = _CALLBACK(lambda event, dict_, key, value: 0)
+taken = []
+
+
+def take_every_id():
+    while True:
+        try:
+            taken.append(ctypes.pythonapi.PyDict_AddWatcher(_ignore))
+        except RuntimeError:  # "no more dict watcher IDs available"
+            return
+
+
+def watcher_bits(mapping):
+    """The low byte of the dict's watcher tag: one bit per watcher id watching it."""
+    # After the object header and ma_used, on 3.13 (ma_version_tag) and later
+    # (_ma_watcher_tag) alike.
+    return ctypes.c_uint64.from_address(id(mapping) + 24).value & 0xFF
+
+
+def pytest_configure(config):
+    take_every_id()
+    assert taken, "no dict watcher id was free"
