@@ -24,12 +24,26 @@ CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : 
 
 }  // namespace
 
+QUILLANE_ALWAYS_INLINE bool ConformanceCheck::key_passes(PyObject* key) {
+    return is_str(key) && !(quiet_ && scans_.has_lone_surrogate(key));
+}
+
 CheckResult ConformanceCheck::stop_with_error(PendingError pending) {
     error_.emplace(std::move(pending));
     return CheckResult::Error;
 }
 
+CheckResult ConformanceCheck::reject_quietly_or(PendingError pending) {
+    if (quiet_) {
+        return CheckResult::Reject;  // the walk meets the same error itself
+    }
+    return stop_with_error(std::move(pending));
+}
+
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
+    if (quiet_ && reading_runs_python_code(value)) [[unlikely]] {
+        return CheckResult::Reject;
+    }
     QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, walks_), stop_with_error);
     if (!integer) {
         return CheckResult::Reject;
@@ -50,7 +64,7 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_str(const ValidatorNo
     if (!is_str(value)) {
         return CheckResult::Reject;
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, scans_), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, scans_), reject_quietly_or);
     return verdict(check_length(node.lengths, length) == LengthBreach::None);
 }
 
@@ -104,7 +118,7 @@ CheckResult ConformanceCheck::check_root(const ValidatorNode& root, PyObject* va
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return stop_with_error(error_of_failed_call());
+        return reject_quietly_or(error_of_failed_call());
     }
     ListIteration items(list);
     Py_ssize_t index = 0;
@@ -124,7 +138,7 @@ template <class EntryCheck>
 CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_entry) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
-        return stop_with_error(error_of_failed_call());
+        return reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, walks_);
     PyObject* key = nullptr;
@@ -142,9 +156,11 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
-    // Keys must be str but are not read any further.
+    // Keys must be str but are not read any further, except by the quiet
+    // check: collect reads them as text, and raises for one without a UTF-8
+    // form.
     return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
-        return is_str(key) ? check_node(*node.element, entry_value) : CheckResult::Reject;
+        return key_passes(key) ? check_node(*node.element, entry_value) : CheckResult::Reject;
     });
 }
 
@@ -164,7 +180,7 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
         const FieldEntry* field = find_field(node, key, index);
         if (field == nullptr) [[unlikely]] {
             // A key that names no field fails, unless it has no UTF-8 form.
-            return has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : CheckResult::Reject;
+            return scans_.has_lone_surrogate(key) ? reject_quietly_or(no_utf8_form(key)) : CheckResult::Reject;
         }
         if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
             presence_checked = true;
@@ -175,6 +191,39 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
         }
         return check_node(field->validator, entry_value);
     });
+}
+
+Py_ssize_t ConformanceCheck::check_items_until_failure(const ValidatorNode& item_validator, ListIteration& items,
+                                                       CheckResult& result) {
+    Py_ssize_t index = 0;
+    while (PyObject* item = items.next_borrowed(index)) {
+        result = check_node(item_validator, item);
+        if (result != CheckResult::Pass) {
+            return index;
+        }
+        result = poll_signals();
+        if (result != CheckResult::Pass) [[unlikely]] {
+            return index;
+        }
+    }
+    result = CheckResult::Pass;
+    return -1;
+}
+
+bool ConformanceCheck::check_entries_until_failure(const ValidatorNode& value_validator, DictIteration& entries,
+                                                   PyObject*& key, PyObject*& value, CheckResult& result) {
+    while (entries.next_borrowed(key, value)) {
+        result = key_passes(key) ? check_node(value_validator, value) : CheckResult::Reject;
+        if (result != CheckResult::Pass) {
+            return true;
+        }
+        result = poll_signals();
+        if (result != CheckResult::Pass) [[unlikely]] {
+            return true;
+        }
+    }
+    result = CheckResult::Pass;
+    return false;
 }
 
 }  // namespace quillane

@@ -3,7 +3,10 @@
 #pragma once
 
 #include "engine/surrogate_scan.hpp"
+#include "runtime/dict_iteration.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/inlining.hpp"
+#include "runtime/list_iteration.hpp"
 #include "runtime/signal_poll.hpp"
 #include "schema/validator_node.hpp"
 
@@ -17,18 +20,56 @@ namespace quillane {
 // raise.
 enum class CheckResult : uint8_t { Pass, Reject, Error };
 
+// What a check does with a value it cannot judge without running the data's
+// own Python code or raising about the data.
+enum class CheckMode : uint8_t {
+    // validate's check: runs an __index__ method where it meets one, raises
+    // for a str without a UTF-8 form or at the recursion limit.
+    Full,
+    // The fast path of collect: Pass only for what it can tell conforms
+    // without either; Reject for anything else (the walk then looks at it
+    // itself, running that code once, or raising). Signal handlers still
+    // run, and a handler's exception is still an Error.
+    Quiet,
+};
+
 class ConformanceCheck {
 public:
     // `guarded`: every container level enters the interpreter's recursion
     // counter and checks the stack left below `stack_floor` (null: no
     // stack check).
-    ConformanceCheck(bool guarded, const char* stack_floor) noexcept : guarded_(guarded), stack_floor_(stack_floor) {}
+    ConformanceCheck(bool guarded, const char* stack_floor, CheckMode mode = CheckMode::Full) noexcept
+        : guarded_(guarded), quiet_(mode == CheckMode::Quiet), stack_floor_(stack_floor) {}
 
     // Whether `value` conforms to the tree `root`.
     CheckResult check_root(const ValidatorNode& root, PyObject* value);
 
+    // The items of `items` from its position on, checked until one does not
+    // pass: its index, or -1 with Pass when every item passed (the result is
+    // then Pass), else the item's result.
+    Py_ssize_t check_items_until_failure(const ValidatorNode& item_validator, ListIteration& items,
+                                         CheckResult& result);
+    // The same for a dict's entries under one value validator; a key that is
+    // not a str fails. True, with the entry borrowed, when one failed.
+    bool check_entries_until_failure(const ValidatorNode& value_validator, DictIteration& entries, PyObject*& key,
+                                     PyObject*& value, CheckResult& result);
+
+    // Counts one value for the signal poll: Error (kept for take_error) when
+    // a handler raised.
+    QUILLANE_ALWAYS_INLINE CheckResult poll_signals() {
+        if (signals_.raised(walks_)) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
+        }
+        return CheckResult::Pass;
+    }
+
     // The exception that ended the check, when it returned Error.
     PendingError take_error() { return std::move(*error_); }
+
+    // What the walk behind collect shares with its fast path.
+    SurrogateScans& scans() noexcept { return scans_; }
+    SignalPoll& signals() noexcept { return signals_; }
+    DictWalks& walks() noexcept { return walks_; }
 
 private:
     std::optional<PendingError> error_;
@@ -49,7 +90,14 @@ private:
     CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
 
+    // Whether a key under a Dict node passes: a str, and for the quiet check
+    // one with a UTF-8 form.
+    bool key_passes(PyObject* key);
+    // Rejects what a Full check would run Python code or raise for.
+    QUILLANE_NOINLINE QUILLANE_COLD CheckResult reject_quietly_or(PendingError pending);
+
     bool guarded_;
+    bool quiet_;
     const char* stack_floor_;
     SurrogateScans scans_;
     SignalPoll signals_;

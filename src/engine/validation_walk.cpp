@@ -128,7 +128,7 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
 }
 
 WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, walks_), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, check_.walks()), stop_with_error);
     if (!integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
@@ -157,7 +157,7 @@ WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value)
     if (!is_str(value)) {
         return report_fixed(FixedMessage::ExpectedStr, value);
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, scans_), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, check_.scans()), stop_with_error);
     LengthBreach breach = check_length(node.lengths, length);
     if (breach == LengthBreach::None) {
         return WalkOutcome::Valid;
@@ -180,39 +180,73 @@ WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value
     return walk_items(*node.element, value);
 }
 
+WalkOutcome ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
+    // A record at the root is checked whole first: its entries are few, and
+    // a passing check leaves nothing to walk.
+    if (root.kind == NodeKind::Fields) {
+        const CheckResult whole = check_.check_root(root, data);
+        if (whole == CheckResult::Pass) {
+            return WalkOutcome::Valid;
+        }
+        if (whole == CheckResult::Error) [[unlikely]] {
+            return stop_with_error(check_.take_error());
+        }
+    }
+    return walk_node(root, data);
+}
+
 WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
     ListIteration items(list);
-    Ref item;
-    Py_ssize_t index = 0;
     bool all_valid = true;
-    while (items.next(item, index)) {
+    for (;;) {
+        CheckResult checked = CheckResult::Pass;
+        const Py_ssize_t index = check_.check_items_until_failure(item_validator, items, checked);
+        if (checked == CheckResult::Pass) {
+            return from_flag(all_valid);
+        }
+        if (checked == CheckResult::Error) [[unlikely]] {
+            return stop_with_error(check_.take_error());
+        }
+        // The check may have let signal handlers run: the item is read again.
+        Ref item = items.item_at(index);
         PathStep step(path_, static_cast<uint64_t>(index));
         WalkOutcome outcome = walk_node(item_validator, item.get());
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
-        if (signals_.raised(walks_)) [[unlikely]] {
-            return stop_with_error(error_of_failed_call());
+        if (check_.poll_signals() != CheckResult::Pass) [[unlikely]] {
+            return stop_with_error(check_.take_error());
         }
     }
-    return from_flag(all_valid);
 }
 
-template <class EntryWalk>
-WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
+template <class EntryCheck, class EntryWalk>
+WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryCheck passes, EntryWalk walk_entry) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
-    DictIteration entries(dict, walks_);
-    Ref key;
-    Ref entry_value;
+    DictIteration entries(dict, check_.walks());
     bool all_valid = true;
-    for (size_t index = 0; entries.next(key, entry_value); ++index) {
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    for (size_t index = 0;; ++index) {
+        CheckResult checked = CheckResult::Pass;
+        if (!passes(entries, borrowed_key, borrowed_value, index, checked)) {
+            return from_flag(all_valid);
+        }
+        if (checked == CheckResult::Error) [[unlikely]] {
+            return stop_with_error(check_.take_error());
+        }
+        // The check may have let signal handlers run: the entry is used only
+        // if the dict is as it was.
+        entries.verify_unchanged();
+        Ref key = Ref::borrow(borrowed_key);
+        Ref entry_value = Ref::borrow(borrowed_value);
         if (!is_str(key.get())) {
             return WalkOutcome::Undecided;
         }
@@ -220,27 +254,31 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryWalk walk_entry) {
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
-        if (signals_.raised(walks_)) [[unlikely]] {
-            return stop_with_error(error_of_failed_call());
+        if (check_.poll_signals() != CheckResult::Pass) [[unlikely]] {
+            return stop_with_error(check_.take_error());
         }
     }
-    return from_flag(all_valid);
 }
 
 // A key that names no field leaves the record undecided, unless it has no
 // UTF-8 form (reading it as a name raises).
 QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
-    return has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : WalkOutcome::Undecided;
+    return check_.scans().has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : WalkOutcome::Undecided;
 }
 
 WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
     if (!is_dict(value)) {
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
-    return walk_entries(value, [&](PyObject* key, PyObject* entry_value, size_t) {
+    // The check runs over the entries until one fails, and gives that one.
+    auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t&,
+                            CheckResult& checked) {
+        return check_.check_entries_until_failure(*node.element, entries, key, entry_value, checked);
+    };
+    return walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t) {
         // Keys are read as text for the paths, so one without a UTF-8 form
         // raises here even where no entry needs its path.
-        if (scans_.has_lone_surrogate(key)) [[unlikely]] {
+        if (check_.scans().has_lone_surrogate(key)) [[unlikely]] {
             return stop_with_error(no_utf8_form(key));
         }
         PathStep step(path_, key);
@@ -266,22 +304,45 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
     bool may_miss = entry_count < field_count;
     bool presence_checked = may_miss;
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
-    WalkOutcome outcome = walk_entries(value, [&](PyObject* key, PyObject* entry_value, size_t index) {
-        const FieldEntry* field = find_field(node, key, index);
-        if (field == nullptr) [[unlikely]] {
-            return walk_unmatched_key(key);
+    // An entry whose key is an exact str naming a field, and whose value the
+    // check passes, needs nothing more than its flag.
+    auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t& index,
+                            CheckResult& checked) {
+        for (;; ++index) {
+            if (!entries.next_borrowed(key, entry_value)) {
+                return false;
+            }
+            const FieldEntry* field = PyUnicode_CheckExact(key) ? find_field(node, key, index) : nullptr;
+            checked = field != nullptr ? check_.check_root(field->validator, entry_value) : CheckResult::Reject;
+            if (checked != CheckResult::Pass) {
+                return true;
+            }
+            if (may_miss) {
+                seen[static_cast<size_t>(field - node.fields.data())] = 1;
+            }
+            checked = check_.poll_signals();
+            if (checked != CheckResult::Pass) [[unlikely]] {
+                return true;
+            }
         }
-        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
-            presence_checked = true;
-            seen = fields_named(node, value);
-            may_miss = std::ranges::find(seen, 0) != seen.end();
-        }
-        if (may_miss) {
-            seen[static_cast<size_t>(field - node.fields.data())] = 1;
-        }
-        PathStep step(path_, field->name.utf8);
-        return walk_node(field->validator, entry_value);
-    });
+    };
+    WalkOutcome outcome =
+        walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t index) {
+            const FieldEntry* field = find_field(node, key, index);
+            if (field == nullptr) [[unlikely]] {
+                return walk_unmatched_key(key);
+            }
+            if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
+                presence_checked = true;
+                seen = fields_named(node, value);
+                may_miss = std::ranges::find(seen, 0) != seen.end();
+            }
+            if (may_miss) {
+                seen[static_cast<size_t>(field - node.fields.data())] = 1;
+            }
+            PathStep step(path_, field->name.utf8);
+            return walk_node(field->validator, entry_value);
+        });
     if (!may_miss || outcome == WalkOutcome::Error || outcome == WalkOutcome::Undecided) {
         return outcome;
     }

@@ -2,6 +2,7 @@
 // (path, message, value) tuples appended to a list.
 #pragma once
 
+#include "engine/conformance_check.hpp"
 #include "engine/messages.hpp"
 #include "engine/path_trail.hpp"
 #include "engine/surrogate_scan.hpp"
@@ -32,9 +33,10 @@ public:
     // counter and checks the stack left below `stack_floor` (null: no stack
     // check).
     ValidationWalk(PyObject* errors, bool guarded, const char* stack_floor)
-        : errors_(errors), guarded_(guarded), stack_floor_(stack_floor) {}
+        : errors_(errors), guarded_(guarded), stack_floor_(stack_floor), check_(guarded, stack_floor, CheckMode::Quiet) {}
 
-    WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
+    // The walk of the whole data.
+    WalkOutcome walk_root(const ValidatorNode& root, PyObject* data);
 
     // The exception that ended the walk, when it returned Error.
     PendingError take_error() { return std::move(*error_); }
@@ -46,6 +48,11 @@ private:
     WalkOutcome report(std::string_view message, PyObject* value);
     WalkOutcome report_fixed(FixedMessage message, PyObject* value);
 
+    // Most data conforms: a container's walk runs the quiet check over its
+    // children and walks only the children that it does not pass, so that
+    // conforming data costs what validate costs, with no reference, path
+    // step or entry made for it.
+    WalkOutcome walk_node(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_int(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_unmatched_key(PyObject* key);
     WalkOutcome walk_float(const ValidatorNode& node, PyObject* value);
@@ -53,9 +60,10 @@ private:
     WalkOutcome walk_list(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_items(const ValidatorNode& item_validator, PyObject* list);
     // Walks each entry's value with `walk_entry(key, value, index)`, which
-    // gives the entry's outcome; a non-str key is Undecided.
-    template <class EntryWalk>
-    WalkOutcome walk_entries(PyObject* dict, EntryWalk walk_entry);
+    // gives the entry's outcome, for the entries that `passes(key, value,
+    // index)` does not pass; a non-str key is Undecided.
+    template <class EntryCheck, class EntryWalk>
+    WalkOutcome walk_entries(PyObject* dict, EntryCheck passes, EntryWalk walk_entry);
     WalkOutcome walk_dict(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_fields(const ValidatorNode& node, PyObject* value);
     WalkOutcome report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);
@@ -64,9 +72,7 @@ private:
     bool guarded_;
     const char* stack_floor_;
     PathTrail path_;
-    SurrogateScans scans_;
-    SignalPoll signals_;
-    DictWalks walks_;
+    ConformanceCheck check_;  // quiet; holds the state the walk shares with it
     std::array<Ref, kFixedMessageCount> fixed_messages_;
 };
 

@@ -31,6 +31,15 @@ inline bool is_dict(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyDict
 // about the value: it ends the walk.
 Result<std::optional<int64_t>> read_index_integer(PyObject* value);
 
+// Whether reading the integer of `value` calls its __index__ method.
+inline bool reading_runs_python_code(PyObject* value) noexcept {
+    if (PyLong_Check(value)) {
+        return false;
+    }
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    return number != nullptr && number->nb_index != nullptr;
+}
+
 // Python code may run in the read: the dicts of `walks` are watched first.
 inline Result<std::optional<int64_t>> read_integer(PyObject* value, DictWalks& walks) {
     if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) [[likely]] {

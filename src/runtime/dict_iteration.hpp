@@ -101,6 +101,18 @@ public:
         return PyDict_Next(dict_.get(), &position_, &key, &value) != 0;
     }
 
+    // Faults if the dict has changed since the walk began: for a caller about
+    // to take references to an entry that next_borrowed gave, when Python
+    // code may have run since.
+    void verify_unchanged() {
+        if (PyDict_GET_SIZE(dict_.get()) != start_size_ || changes_->count != start_changes_) [[unlikely]] {
+            throw_changed();
+        }
+        if (!snapshot_.empty()) [[unlikely]] {
+            verify_snapshot();
+        }
+    }
+
 private:
     friend class DictWalks;
 
@@ -151,7 +163,7 @@ private:
         return counted;
     }
 
-    QUILLANE_NOINLINE bool next_from_snapshot(PyObject*& key, PyObject*& value) {
+    QUILLANE_NOINLINE void verify_snapshot() const {
         Py_ssize_t position = 0;
         size_t index = 0;
         PyObject* current_key = nullptr;
@@ -163,6 +175,10 @@ private:
             }
             ++index;
         }
+    }
+
+    QUILLANE_NOINLINE bool next_from_snapshot(PyObject*& key, PyObject*& value) {
+        verify_snapshot();
         if (static_cast<size_t>(position_) >= snapshot_.size()) {
             return false;
         }

@@ -37,6 +37,16 @@ public:
         return borrowed != nullptr;
     }
 
+    // A reference of the caller's own to the item at `index`, one that
+    // next_borrowed gave: read again, in case Python code has replaced it
+    // since (the length is checked first).
+    Ref item_at(Py_ssize_t index) {
+        if (PyList_GET_SIZE(list_.get()) != start_length_) [[unlikely]] {
+            throw_changed();
+        }
+        return Ref::borrow(PyList_GET_ITEM(list_.get(), index));
+    }
+
 private:
     [[noreturn]] QUILLANE_NOINLINE QUILLANE_COLD static void throw_changed() {
         throw_fault("list changed size during iteration");

@@ -162,7 +162,7 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     WalkScope scope(hold.tree());
     ValidationWalk walk(errors.get(), scope.guarded(), scope.stack_floor());
-    switch (walk.walk_node(hold.tree(), data.get())) {
+    switch (walk.walk_root(hold.tree(), data.get())) {
         case WalkOutcome::Valid:
         case WalkOutcome::Invalid:
             return errors;
