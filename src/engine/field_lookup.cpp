@@ -1,6 +1,7 @@
 // Field lookup off the in-order fast path.
 #include "engine/field_lookup.hpp"
 
+#include "runtime/interpreter_version.hpp"
 #include "schema/field_index.hpp"
 
 namespace quillane {
@@ -14,13 +15,7 @@ const FieldEntry* find_other_field(const ValidatorNode& node, PyObject* key, con
         }
         return nullptr;
     }
-    // str's own hash of the key's text, never a subclass's __hash__: cached
-    // in the object once computed (a dict key's always is).
-    Py_hash_t str_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (str_hash == -1) {
-        str_hash = PyUnicode_Type.tp_hash(key);
-    }
-    const auto hash = static_cast<int64_t>(str_hash);
+    const auto hash = static_cast<int64_t>(str_hash(key));
     const uint32_t hash_bits = index_hash_bits(hash);
     const size_t slot_mask = node.field_index.size() - 1;
     for (size_t slot = first_index_slot(hash, slot_mask); node.field_index[slot].position_plus_one != 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/inlining.hpp"
+#include "runtime/interpreter_version.hpp"
 #include "runtime/py_ref.hpp"
 
 #include <cstddef>
@@ -20,7 +21,7 @@ inline bool has_lone_surrogate(PyObject* text) noexcept {
     // One-byte strs (ASCII and Latin-1) cannot hold one, and a str whose
     // UTF-8 form is already made has none.
     const int kind = PyUnicode_KIND(text);
-    if (kind == PyUnicode_1BYTE_KIND || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr) {
+    if (kind == PyUnicode_1BYTE_KIND || has_cached_utf8(text)) {
         return false;
     }
     const auto count = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
@@ -44,8 +45,7 @@ public:
     SurrogateScans& operator=(const SurrogateScans&) = delete;
 
     QUILLANE_ALWAYS_INLINE bool has_lone_surrogate(PyObject* text) {
-        const int kind = PyUnicode_KIND(text);
-        if (kind == PyUnicode_1BYTE_KIND || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr) {
+        if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND || has_cached_utf8(text)) {
             return false;
         }
         // A str subclass is never remembered: holding it to the end of the

@@ -42,8 +42,8 @@ inline bool reading_runs_python_code(PyObject* value) noexcept {
 
 // Python code may run in the read: the dicts of `walks` are watched first.
 inline Result<std::optional<int64_t>> read_integer(PyObject* value, DictWalks& walks) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) [[likely]] {
-        return static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    if (std::optional<int64_t> compact = compact_int_value(value)) [[likely]] {
+        return *compact;
     }
     if (PyLong_Check(value)) {
         // Beyond 64 bits is a plain answer, not worth an OverflowError.

@@ -1,11 +1,45 @@
 // What differs between the interpreter versions the module supports (3.13,
-// 3.14, 3.15), in one place: nothing else in the module tests a version.
+// 3.14, 3.15), and the few reads of the interpreter's own structs that the
+// hot paths make, in one place: nothing else in the module tests a version
+// or reads a struct field. Each read says why no public call serves.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+
 namespace quillane {
+
+// Whether the str already has its UTF-8 form attached. Read from the str
+// (PyCompactUnicodeObject::utf8, present in 3.13 to 3.15): the only public
+// way to ask, PyUnicode_AsUTF8AndSize, makes the form and keeps it on the
+// str for its life, which the module must not do to the data.
+inline bool has_cached_utf8(PyObject* text) noexcept {
+    return PyUnicode_IS_ASCII(text) || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr;
+}
+
+// str's own hash of the text, never a subclass's __hash__. Read from the
+// str where it is cached (PyASCIIObject::hash, set once computed, always for
+// a dict key), since PyUnicode_Type.tp_hash, the public way, hashes the text
+// again when the str is not an exact str; that call is the fallback when
+// nothing is cached yet.
+inline Py_hash_t str_hash(PyObject* text) noexcept {
+    const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(text)->hash;
+    return cached != -1 ? cached : PyUnicode_Type.tp_hash(text);
+}
+
+// The value of an exact int that fits in a machine word, or nothing: the
+// unstable API's compact read (3.13 to 3.15) is a field test and a multiply,
+// where PyLong_AsLongLongAndOverflow, the public fallback the callers take
+// for everything else, is a function call.
+inline std::optional<int64_t> compact_int_value(PyObject* value) noexcept {
+    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+}
 
 // Whether the calling thread still holds the interpreter. At shutdown, 3.13
 // ends a daemon thread that asks for the interpreter back by unwinding its
