@@ -64,8 +64,10 @@ inline Result<std::optional<int64_t>> read_integer(PyObject* value, DictWalks& w
     return read_index_integer(value);
 }
 
-// The double of a value that passed the float test. A float subclass may
-// fail to give one.
+// The double of a value that passed the float test: a float's stored value,
+// read directly for an exact float and through PyFloat_AsDouble for a
+// subclass (which reads the same stored value; its error is passed on
+// should it ever report one).
 inline Result<double> read_float(PyObject* value) {
     if (Py_IS_TYPE(value, &PyFloat_Type)) {
         return PyFloat_AS_DOUBLE(value);
