@@ -1,8 +1,10 @@
 // How failures travel inside the module: PendingError (a Python exception
 // waiting to be raised), InternalFault (a broken invariant that unwinds to the
-// entry guard) and the helpers that capture, raise and throw them.
+// entry guard, runtime/internal_fault.hpp) and the helpers that capture and
+// raise them.
 #pragma once
 
+#include "runtime/internal_fault.hpp"
 #include "runtime/py_ref.hpp"
 
 #include <exception>
@@ -109,29 +111,6 @@ inline std::unexpected<PendingError> fail(PendingError&& error) noexcept {
 #define QUILLANE_TRY_JOIN(a, b) QUILLANE_TRY_JOIN_EXPANDED(a, b)
 #define QUILLANE_TRY_JOIN_EXPANDED(a, b) a##b
 
-// An unrecoverable failure in native code. Thrown where it is detected (after
-// a report on standard error) and caught only by the entry guard, which turns
-// it into PanicException.
-class InternalFault : public std::exception {
-public:
-    explicit InternalFault(std::string message) noexcept : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const noexcept { return message_; }
-
-private:
-    std::string message_;
-};
-
-// Reports the fault on standard error, naming thread and source location,
-// then throws it as InternalFault. (Functions named raise_... set a Python
-// exception instead; functions named throw_... throw a C++ one.)
-[[noreturn]] void throw_fault(std::string message, std::source_location where = std::source_location::current());
-
-// For a C API constructor (tuple, list, str) that returned NULL: prints the
-// pending Python exception (as display_error does), then faults with
-// "Python API call failed".
-[[noreturn]] void throw_api_call_failed(std::source_location where = std::source_location::current());
-
 // For a C API call that reported failure: captures and clears the exception
 // it left set, or, when it left none, makes a SystemError that says so. A
 // PanicException coming back from Python code resumes its fault: this throws
@@ -150,26 +129,8 @@ inline Result<Ref> steal_or_error(PyObject* new_reference) {
 // Makes the error the interpreter's current exception.
 inline void raise_pending(PendingError error) { std::move(error).raise(); }
 
-// Prints the error with its traceback to sys.stderr, as an uncaught
-// exception is printed, but without calling sys.excepthook or setting
-// sys.last_exc: the caller's own handlers still decide what the error means.
-void display_error(PendingError error);
-
 inline PendingError conversion_error(PyObject* object, const char* target_name) {
     return PendingError::conversion(object, target_name);
 }
-
-// The error's exception with the PEP 678 note `note` added (through its
-// add_note method; a lazy error is created now), unless one of its notes
-// already starts with `marker`. Adding a note is a courtesy: when it fails
-// with an ordinary exception the error goes on as it was, while MemoryError
-// and exceptions that are not Exceptions (KeyboardInterrupt, SystemExit) take
-// its place, and a PanicException resumes its fault.
-PendingError with_note(PendingError error, std::string_view note, std::string_view marker);
-
-// The PanicException class, created on first use and kept for the life of
-// the process. Null (with the creation's exception pending) if it cannot be
-// created.
-PyObject* panic_exception_type() noexcept;
 
 }  // namespace quillane

@@ -1,5 +1,6 @@
 // Conversion of an entry's outcome into the interpreter's calling convention.
 #include "surface/entry_guard.hpp"
+#include "runtime/panic_exception.hpp"
 
 #include <cstdio>
 #include <cstdlib>

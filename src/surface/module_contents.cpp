@@ -6,6 +6,7 @@
 #include "surface/argument_binding.hpp"
 #include "surface/entry_guard.hpp"
 #include "surface/native_validator.hpp"
+#include "runtime/panic_exception.hpp"
 
 namespace quillane {
 namespace {

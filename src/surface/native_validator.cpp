@@ -9,6 +9,7 @@
 #include "runtime/stack_limit.hpp"
 #include "surface/argument_binding.hpp"
 #include "surface/entry_guard.hpp"
+#include "runtime/error_display.hpp"
 
 #include <new>
 
