@@ -326,23 +326,22 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
             }
         }
     };
-    WalkOutcome outcome =
-        walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t index) {
-            const FieldEntry* field = find_field(node, key, index);
-            if (field == nullptr) [[unlikely]] {
-                return walk_unmatched_key(key);
-            }
-            if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
-                presence_checked = true;
-                seen = fields_named(node, value);
-                may_miss = std::ranges::find(seen, 0) != seen.end();
-            }
-            if (may_miss) {
-                seen[static_cast<size_t>(field - node.fields.data())] = 1;
-            }
-            PathStep step(path_, field->name.utf8);
-            return walk_node(field->validator, entry_value);
-        });
+    WalkOutcome outcome = walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t index) {
+        const FieldEntry* field = find_field(node, key, index);
+        if (field == nullptr) [[unlikely]] {
+            return walk_unmatched_key(key);
+        }
+        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
+            presence_checked = true;
+            seen = fields_named(node, value);
+            may_miss = std::ranges::find(seen, 0) != seen.end();
+        }
+        if (may_miss) {
+            seen[static_cast<size_t>(field - node.fields.data())] = 1;
+        }
+        PathStep step(path_, field->name.utf8);
+        return walk_node(field->validator, entry_value);
+    });
     if (!may_miss || outcome == WalkOutcome::Error || outcome == WalkOutcome::Undecided) {
         return outcome;
     }

@@ -33,7 +33,10 @@ public:
     // counter and checks the stack left below `stack_floor` (null: no stack
     // check).
     ValidationWalk(PyObject* errors, bool guarded, const char* stack_floor)
-        : errors_(errors), guarded_(guarded), stack_floor_(stack_floor), check_(guarded, stack_floor, CheckMode::Quiet) {}
+        : errors_(errors),
+          guarded_(guarded),
+          stack_floor_(stack_floor),
+          check_(guarded, stack_floor, CheckMode::Quiet) {}
 
     // The walk of the whole data.
     WalkOutcome walk_root(const ValidatorNode& root, PyObject* data);

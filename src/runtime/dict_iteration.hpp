@@ -24,8 +24,11 @@ class DictIteration;
 class DictWalks {
 public:
     DictWalks() noexcept = default;
+    ~DictWalks() = default;
     DictWalks(const DictWalks&) = delete;
     DictWalks& operator=(const DictWalks&) = delete;
+    DictWalks(DictWalks&&) = delete;
+    DictWalks& operator=(DictWalks&&) = delete;
 
     // Watches every walk that is not watched yet. Walks are watched from the
     // innermost outwards, so the first one found watched has every outer walk
@@ -56,8 +59,8 @@ public:
         }
         // A thread ended at interpreter exit leaves the watch behind: the
         // process is ending.
-        if (watched_ && changes_ != &kUnwatchedDict && thread_holds_interpreter()) {
-            release_dict_watch(dict_.get(), const_cast<DictChanges*>(changes_));
+        if (held_ != nullptr && thread_holds_interpreter()) {
+            release_dict_watch(dict_.get(), held_);
         }
     }
     DictIteration(const DictIteration&) = delete;
@@ -131,6 +134,7 @@ private:
     QUILLANE_NOINLINE void watch() {
         watched_ = true;
         if (DictChanges* changes = hold_dict_watch(dict_.get())) {
+            held_ = changes;
             changes_ = changes;
             start_changes_ = changes->count;
         }
@@ -193,6 +197,7 @@ private:
     DictWalks* walks_ = nullptr;
     DictIteration* outer_ = nullptr;
     const DictChanges* changes_ = &kUnwatchedDict;
+    DictChanges* held_ = nullptr;  // the watch this walk holds, if any
     uint64_t start_changes_ = 0;
     bool watched_ = false;
     Py_ssize_t position_ = 0;  // the dict's iteration position, or the snapshot's index

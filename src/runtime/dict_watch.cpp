@@ -36,7 +36,10 @@ int watcher_id() {
             return kNoWatcher;
         }
         g_watcher_id = id;
-        g_watched = new std::unordered_map<PyObject*, DictChanges>();  // kept for the life of the process
+        // Kept for the life of the process: the interpreter may still report
+        // a change while it shuts down, after static destructors would run.
+        // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+        g_watched = new std::unordered_map<PyObject*, DictChanges>();
     }
     return g_watcher_id;
 }

@@ -2,11 +2,11 @@
 // filling of the module with it and the NativeValidator class.
 #include "surface/module_contents.hpp"
 
+#include "runtime/panic_exception.hpp"
 #include "schema/compiler.hpp"
 #include "surface/argument_binding.hpp"
 #include "surface/entry_guard.hpp"
 #include "surface/native_validator.hpp"
-#include "runtime/panic_exception.hpp"
 
 namespace quillane {
 namespace {

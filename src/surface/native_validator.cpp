@@ -5,11 +5,11 @@
 
 #include "engine/conformance_check.hpp"
 #include "engine/validation_walk.hpp"
+#include "runtime/error_display.hpp"
 #include "runtime/inlining.hpp"
 #include "runtime/stack_limit.hpp"
 #include "surface/argument_binding.hpp"
 #include "surface/entry_guard.hpp"
-#include "runtime/error_display.hpp"
 
 #include <new>
 
