@@ -1,6 +1,6 @@
 """Validates the sample orders with a compiled native validator.
 
-Compiles the order schema of examples/schema.py, reads one order per line
+Compiles the order schema of examples/order_schema.py, reads one order per line
 from examples/orders.jsonl (or the file given), sorts the orders into those
 that conform, those with violations and those the native walk leaves
 undecided, shows the first violations, and measures how many orders per
@@ -17,11 +17,11 @@ import sys
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+from order_schema import ORDER
 
-import quillane_core  # noqa: E402
-from schema import ORDER  # noqa: E402
+import quillane_core
+
+HERE = Path(__file__).resolve().parent
 
 
 def shorten(text: str, width: int) -> str:

@@ -1,0 +1,122 @@
+"""The examples and the README's quick start, run the way a user runs them.
+
+The examples are copied to a folder outside the repository and each runs
+from another folder, with -E (no PYTHONPATH), so that nothing but the
+installed module and the examples' own files can serve their imports.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+REPORT_END = re.compile(r"^(Checked in |Throughput)", re.MULTILINE)
+
+
+@pytest.fixture(scope="module")
+def copied(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A copy of examples/ outside the repository; tests run in its sibling folder `elsewhere`."""
+    base = tmp_path_factory.mktemp("user")
+    assert not base.resolve().is_relative_to(ROOT)
+    shutil.copytree(EXAMPLES, base / "examples", ignore=shutil.ignore_patterns("__pycache__"))
+    (base / "elsewhere").mkdir()
+    return base / "examples"
+
+
+def run(args: list[str], cwd: Path, timeout: float = 300, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+    """Runs this interpreter on `args` in `cwd`, ignoring PYTHON* variables, in its own session.
+
+    On a timeout the whole process group goes, so that no worker process
+    outlives the test.
+    """
+    with subprocess.Popen(
+        [sys.executable, "-E", *args],
+        cwd=cwd,
+        stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    ) as process:
+        try:
+            out, err = process.communicate(stdin, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            out, err = process.communicate()
+            pytest.fail(f"{args} took longer than {timeout} s:\n{out}\n{err}")
+        finally:
+            left = survivors(process.pid)
+    assert not left, f"{args} left processes running: {left}"
+    return subprocess.CompletedProcess(args, process.returncode, out, err)
+
+
+def survivors(group: int, grace: float = 10.0) -> bool:
+    """Whether any process of the group is still running after `grace` seconds; kills them if so."""
+    deadline = time.monotonic() + grace
+    while True:
+        try:
+            os.killpg(group, 0)
+        except ProcessLookupError:
+            return False
+        if time.monotonic() > deadline:
+            os.killpg(group, signal.SIGKILL)
+            return True
+        time.sleep(0.1)
+
+
+def report_of(output: str) -> str:
+    """The report part of a demo's output: everything before the workers and the throughput."""
+    match = REPORT_END.search(output)
+    assert match, output
+    return output[: match.start()].rstrip()
+
+
+def succeeded(result: subprocess.CompletedProcess[str]) -> str:
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+@pytest.fixture(scope="module")
+def single_process_report(copied: Path) -> str:
+    return report_of(succeeded(run([str(copied / "demo.py"), "--repeats", "1"], copied.parent / "elsewhere")))
+
+
+def test_demo_reports_the_sample_orders(single_process_report: str) -> None:
+    lines = single_process_report.splitlines()
+    assert lines[0] == "2,500 orders from examples/orders.jsonl (1.29 MB), checked against the compiled order schema"
+    counts = {line.split()[0]: int(line.split()[1].replace(",", "")) for line in lines[2:5]}
+    assert set(counts) == {"conform", "invalid", "undecided"} and sum(counts.values()) == 2500
+    assert counts["undecided"] == 10 and counts["invalid"] > 0
+
+
+def test_typed_usage_runs_outside_the_repository(copied: Path) -> None:
+    output = succeeded(run([str(copied / "typed_usage.py")], copied.parent / "elsewhere"))
+    assert "tags[1]: Expected str (got 5)" in output
+
+
+def test_sample_data_is_regenerated_byte_for_byte(copied: Path) -> None:
+    target = copied / "orders.jsonl"
+    target.unlink()
+    output = succeeded(run([str(copied / "make_sample_data.py")], copied.parent / "elsewhere"))
+    assert output.startswith("wrote 2500 orders to ")
+    assert target.read_bytes() == (EXAMPLES / "orders.jsonl").read_bytes()
+
+
+def test_readme_quick_start_runs_with_the_shipped_classes(copied: Path) -> None:
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Quick start") : readme.index("\n## ", readme.index("## Quick start") + 1)]
+    code = next(
+        block for block in re.findall(r"```python\n(.*?)```", section, re.DOTALL) if "validator_classes" in block
+    )
+    # As the README says: run from examples/, where `python -` finds the classes.
+    assert succeeded(run(["-"], copied, stdin=code)).strip() == "valid"
