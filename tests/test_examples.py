@@ -120,3 +120,20 @@ def test_readme_quick_start_runs_with_the_shipped_classes(copied: Path) -> None:
     )
     # As the README says: run from examples/, where `python -` finds the classes.
     assert succeeded(run(["-"], copied, stdin=code)).strip() == "valid"
+
+
+def test_workers_give_the_same_report_as_one_process(copied: Path, single_process_report: str) -> None:
+    output = succeeded(run([str(copied / "demo.py"), "--workers", "2", "--repeats", "1"], copied.parent / "elsewhere"))
+    assert report_of(output) == single_process_report
+    assert re.search(
+        r"^Checked in 8 slices by [12] of 2 worker processes, each of which compiled the schema once ",
+        output,
+        re.MULTILINE,
+    ), output
+    rates = re.findall(r"^  (validate|collect)\s+([12]) workers?\s+([\d,]+) orders/s", output, re.MULTILINE)
+    assert sorted((method, workers) for method, workers, _ in rates) == [
+        ("collect", "1"),
+        ("collect", "2"),
+        ("validate", "1"),
+        ("validate", "2"),
+    ]
