@@ -7,6 +7,7 @@ installed module and the examples' own files can serve their imports.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import re
 import shutil
@@ -137,3 +138,24 @@ def test_workers_give_the_same_report_as_one_process(copied: Path, single_proces
         ("validate", "1"),
         ("validate", "2"),
     ]
+
+
+def test_dask_workers_compile_once_and_check_their_partitions(copied: Path, single_process_report: str) -> None:
+    """The example starts a LocalCluster of 2 worker processes and closes it; run() checks that none is left."""
+    if importlib.util.find_spec("distributed") is None:
+        # tools/test.sh installs it and sets QUILLANE_REQUIRE_DASK, so that CI never skips this.
+        assert os.environ.get("QUILLANE_REQUIRE_DASK") != "1", "dask.distributed is not installed"
+        pytest.skip("dask.distributed is not installed (the parallel extra: pip install '.[parallel]')")
+    output = succeeded(
+        run([str(copied / "dask_orders.py"), "--workers", "2", "--repeats", "1"], copied.parent / "elsewhere", 240)
+    )
+    assert report_of(output) == single_process_report
+    checked = re.search(
+        r"^Checked in 4 partitions on ([12]) of 2 workers, each of which compiled the schema once ",
+        output,
+        re.MULTILINE,
+    )
+    assert checked, output
+    placed = re.findall(r"^  tcp://127\.0\.0\.1:\d+  (\d) partitions$", output, re.MULTILINE)
+    assert len(placed) == 2 and sum(map(int, placed)) == 4
+    assert re.search(r"^  validate\s+[\d,]+ orders/s$", output, re.MULTILINE), output
