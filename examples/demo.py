@@ -1,46 +1,114 @@
 """Validates the sample orders with a compiled native validator.
 
-Compiles the order schema of examples/schema.py, reads one order per line
+Compiles the order schema of examples/order_schema.py, reads one order per line
 from examples/orders.jsonl (or the file given), sorts the orders into those
 that conform, those with violations and those the native walk leaves
 undecided, shows the first violations, and measures how many orders per
 second validate() and collect() get through.
 
-Usage: python examples/demo.py [ORDERS.jsonl] [--show N] [--repeats N]
+With --workers N the orders are checked in N worker processes instead
+(concurrent.futures.ProcessPoolExecutor). A validator cannot be pickled, so
+none is sent: each worker compiles the schema once, in the pool's
+initializer, and reads the orders file itself; the tasks name slices of the
+orders and return summaries. The report is the same as in one process, and
+the throughput is measured with 1 and with N workers.
+
+Usage: python examples/demo.py [ORDERS.jsonl] [--show N] [--repeats N] [--workers N]
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import time
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
+from order_checks import (
+    Order,
+    Summary,
+    check,
+    check_slice,
+    compile_order_schema,
+    print_report,
+    read_orders,
+    run_passes,
+    run_slice,
+    slices,
+    start_worker,
+)
+
+from quillane_core import NativeValidator
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import quillane_core  # noqa: E402
-from schema import ORDER  # noqa: E402
+METHODS = ("validate", "collect")
+PASSES_PER_RUN = 20  # passes over all orders in one timed run of the workers
 
 
-def shorten(text: str, width: int) -> str:
-    return text if len(text) <= width else text[: width - 3] + "..."
-
-
-def best_rate(method, records: list, repeats: int) -> float:
-    """Orders per second of the fastest of `repeats` passes over all records."""
+def best_rate(validator: NativeValidator, method: str, orders: list[Order], repeats: int) -> float:
+    """Orders per second of the fastest of `repeats` passes over all orders."""
     best = float("inf")
     for _ in range(repeats):
         start = time.perf_counter()
-        for record in records:
-            method(record)
+        run_passes(validator, method, orders, 1)
         best = min(best, time.perf_counter() - start)
-    return len(records) / best
+    return len(orders) / best
+
+
+def in_this_process(orders_path: Path, orders: list[Order], show: int, repeats: int) -> Summary:
+    validator = compile_order_schema()
+    summary = check(validator, orders)
+    print_report(summary, orders_path, show)
+    print()
+    passes = "1 pass" if repeats == 1 else f"best of {repeats} passes"
+    print(f"Throughput, {passes} over all {len(orders):,} orders:")
+    for method in METHODS:
+        rate = best_rate(validator, method, orders, repeats)
+        print(f"  {method:<8}  {rate:>12,.0f} orders/s  {1e6 / rate:7.2f} us per order")
+    return summary
+
+
+def in_workers(orders_path: Path, total: int, show: int, repeats: int, workers: int) -> Summary:
+    with ProcessPoolExecutor(workers, initializer=start_worker, initargs=(str(orders_path),)) as pool:
+        parts = [pool.submit(check_slice, start, stop) for start, stop in slices(total, 4 * workers)]
+        results = [part.result() for part in parts]
+        summary = Summary.combine(part for _, _, part in results)
+        print_report(summary, orders_path, show)
+
+        processes = {pid for pid, _, _ in results}
+        compiles = sorted({count for _, count, _ in results})
+        print()
+        print(
+            f"Checked in {len(results)} slices by {len(processes)} of {workers} worker processes, "
+            f"each of which compiled the schema {'once' if compiles == [1] else compiles} (in the pool's initializer)."
+        )
+        if compiles != [1]:
+            raise SystemExit("a worker process compiled the schema more than once")
+
+        print()
+        runs = "1 run" if repeats == 1 else f"best of {repeats} runs"
+        print(f"Throughput in worker processes, {runs} of {PASSES_PER_RUN} passes over all {total:,} orders:")
+        for method in METHODS:
+            rates = {}
+            for count in sorted({1, workers}):
+                best = float("inf")
+                for _ in range(repeats):
+                    began = time.perf_counter()
+                    tasks = [
+                        pool.submit(run_slice, method, start, stop, PASSES_PER_RUN)
+                        for start, stop in slices(total, count)
+                    ]
+                    calls = sum(task.result() for task in tasks)
+                    best = min(best, time.perf_counter() - began)
+                rates[count] = calls / best
+                label = f"{count} worker" + ("s" if count > 1 else "")
+                speedup = f"  {rates[count] / rates[1]:4.2f}x" if count > 1 else ""
+                print(f"  {method:<8}  {label:<10} {rates[count]:>12,.0f} orders/s{speedup}")
+    return summary
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument(
         "orders",
         nargs="?",
@@ -49,80 +117,26 @@ def main() -> int:
         help="a JSON Lines file with one order per line (default: the shipped sample)",
     )
     parser.add_argument("--show", type=int, default=10, metavar="N", help="violations to list (default 10)")
-    parser.add_argument("--repeats", type=int, default=5, metavar="N", help="timed passes per method (default 5)")
+    parser.add_argument("--repeats", type=int, default=5, metavar="N", help="timed passes or runs (default 5)")
+    parser.add_argument(
+        "--workers", type=int, default=0, metavar="N", help="check in N worker processes (default: in this one)"
+    )
     args = parser.parse_args()
 
-    validator = quillane_core.compile_schema(ORDER)
-    if validator is None:
-        print("the order schema did not compile to a native validator", file=sys.stderr)
-        return 1
-
-    with args.orders.open(encoding="utf-8") as lines:
-        records = [json.loads(line) for line in lines if line.strip()]
-    total = len(records)
-    if total == 0:
+    orders = read_orders(args.orders)
+    if not orders:
         print(f"no orders in {args.orders}", file=sys.stderr)
         return 1
-
-    conforming = 0
-    invalid: list[tuple[int, list]] = []  # (line number, violations)
-    undecided: list[int] = []  # line numbers
-    mismatched: list[int] = []  # validate() and collect() disagree
-    for number, record in enumerate(records, start=1):
-        passed = validator.validate(record) is record
-        errors = validator.collect(record)
-        if errors is None:
-            undecided.append(number)
-        elif errors:
-            invalid.append((number, errors))
-        else:
-            conforming += 1
-        if passed != (errors == []):
-            mismatched.append(number)
-
-    orders_path = args.orders.resolve()
-    root = HERE.parent
-    shown = str(orders_path.relative_to(root) if orders_path.is_relative_to(root) else orders_path)
-    size_mb = args.orders.stat().st_size / 1e6
-    violations = sum(len(errors) for _, errors in invalid)
-
-    def share(count: int) -> str:
-        return f"{count:>6,}  {100 * count / total:5.1f}%"
-
-    print(f"{total:,} orders from {shown} ({size_mb:.2f} MB), checked against the compiled order schema")
-    print()
-    print(f"  conform    {share(conforming)}")
-    print(f"  invalid    {share(len(invalid))}   {violations:,} violations")
-    print(f"  undecided  {share(len(undecided))}   left to the Python validator (unknown fields)")
-    if undecided:
-        more = f" and {len(undecided) - 12:,} more" if len(undecided) > 12 else ""
-        print(f"             lines {', '.join(map(str, undecided[:12]))}{more}")
-
-    if invalid and args.show > 0:
-        rows = [
-            (number, path or "(root)", message, shorten(repr(value), 28))
-            for number, errors in invalid
-            for path, message, value in errors
-        ][: args.show]
-        path_w = max(len("path"), *(len(row[1]) for row in rows))
-        msg_w = max(len("message"), *(len(row[2]) for row in rows))
-        print()
-        print(f"First {len(rows)} violations:")
-        print(f"  {'line':>5}  {'path':<{path_w}}  {'message':<{msg_w}}  value")
-        for number, path, message, value in rows:
-            print(f"  {number:>5}  {path:<{path_w}}  {message:<{msg_w}}  {value}")
-
     repeats = max(1, args.repeats)
-    print()
-    passes = "1 pass" if repeats == 1 else f"best of {repeats} passes"
-    print(f"Throughput, {passes} over all {total:,} orders:")
-    for name in ("validate", "collect"):
-        rate = best_rate(getattr(validator, name), records, repeats)
-        print(f"  {name:<8}  {rate:>12,.0f} orders/s  {1e6 / rate:7.2f} us per order")
+    if args.workers > 0:
+        # The orders read here only cut the slices; each worker reads the file itself.
+        summary = in_workers(args.orders, len(orders), args.show, repeats, args.workers)
+    else:
+        summary = in_this_process(args.orders, orders, args.show, repeats)
 
-    if mismatched:
+    if summary.mismatched:
         print()
-        print(f"validate() and collect() disagree on lines {', '.join(map(str, mismatched))}", file=sys.stderr)
+        print(f"validate() and collect() disagree on lines {', '.join(map(str, summary.mismatched))}", file=sys.stderr)
         return 1
     return 0
 

@@ -1,9 +1,9 @@
 """Writes examples/orders.jsonl, the sample orders the demo validates.
 
 The output is deterministic (fixed seed): running this again reproduces the
-shipped file byte for byte. Most orders conform to examples/schema.py; about
-one in eight is broken in one or two ways, and a handful carry a field that
-the schema does not know, which the native walk leaves undecided.
+shipped file byte for byte. Most orders conform to examples/order_schema.py;
+about one in eight is broken in one or two ways, and a handful carry a field
+that the schema does not know, which the native walk leaves undecided.
 
 Usage: python examples/make_sample_data.py [COUNT]
 """

@@ -4,14 +4,15 @@
 stubs that the wheel installs (quillane_core-stubs); `python
 examples/typed_usage.py` runs it and checks the answers.
 
-The schema classes below are the smallest stand-ins for a validation
-package's own classes: the compiler recognises them by class name and reads
-their underscore attributes.
+The schema classes come from validator_classes.py beside this file, the
+examples' stand-ins for a validation package's own classes.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
+
+from validator_classes import ListValidator, NumberValidator, Schema, StringValidator, Validator
 
 import quillane_core
 from quillane_core import NativeValidator, compile_schema
@@ -19,45 +20,9 @@ from quillane_core import NativeValidator, compile_schema
 type Violation = tuple[str, str, object]
 
 
-class Validator:
-    """Accepts anything; the attributes every validator object carries."""
-
-    def __init__(self) -> None:
-        self._coerce = False
-        self._custom_checks: tuple[Callable[[object], bool], ...] = ()
-        self._when_condition: object = None
-        self._env_key: str | None = None
-
-
-class NumberValidator(Validator):
-    def __init__(self, type_cls: type, *, minimum: float | None = None, maximum: float | None = None) -> None:
-        super().__init__()
-        self._type_cls = type_cls
-        self._min = minimum
-        self._max = maximum
-        self._exclusive_min = False
-        self._exclusive_max = False
-
-
-class StringValidator(Validator):
-    def __init__(self, *, min_len: int | None = None, max_len: int | None = None) -> None:
-        super().__init__()
-        self._regex: str | None = None
-        self._min_len = min_len
-        self._max_len = max_len
-
-
-class ListValidator(Validator):
-    def __init__(self, item_validator: object, *, min_len: int | None = None) -> None:
-        super().__init__()
-        self._item_validator = item_validator
-        self._min_len = min_len
-        self._max_len: int | None = None
-
-
-SCHEMA: Mapping[str, object] = {
+SCHEMA: Mapping[str, Schema] = {
     "name": StringValidator(min_len=1),
-    "age": NumberValidator(int, minimum=0),
+    "age": NumberValidator(int, min=0),
     "tags": ListValidator(StringValidator()),
 }
 
@@ -105,9 +70,18 @@ def main() -> None:
     assert violations(validator, {"name": "Ada", "age": 1, "tags": [], "extra": 0})[0][1] == "checked by the fallback"
 
     # A schema the native tree cannot express compiles to None.
-    coercing = StringValidator()
-    coercing._coerce = True
-    assert compile_schema(coercing) is None
+    assert compile_schema(Validator(coerce=True)) is None
+    assert compile_schema({"code": StringValidator(regex=r"^[A-Z]{3}$")}) is None
+
+    # A validator is made only by compile_schema(): the stubs reject the call
+    # (this ignore would be reported as unused if they accepted it), and so
+    # does the class at run time.
+    try:
+        NativeValidator()  # type: ignore[call-arg]
+    except TypeError as error:
+        assert str(error) == "No constructor defined for NativeValidator"
+    else:
+        raise AssertionError("NativeValidator() made an instance")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 # Type stubs for the native module quillane_core (PEP 561 stub-only package,
 # installed beside the extension module by the wheel).
-from typing import TypeVar, final
+from typing import Never, TypeVar, final
 
 __all__ = ["compile_schema", "NativeValidator"]
 
@@ -9,6 +9,9 @@ _T = TypeVar("_T")
 @final
 class NativeValidator:
     """A compiled validator tree; made only by compile_schema(), never constructed directly."""
+
+    def __new__(cls, *, made_by_compile_schema_only: Never) -> Never:
+        """Raises TypeError. The argument, which no value can fill, makes type checkers reject the call."""
 
     def validate(self, data: _T) -> _T | None:
         """Return `data` itself when it conforms, else None."""

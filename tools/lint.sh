@@ -2,7 +2,8 @@
 # Runs every static check of the project and fails if any of them fails:
 #   tools/check-layers.sh                         (includes in src/ point downward only)
 #   clang-format --dry-run --Werror on src/      (.clang-format)
-#   clang-tidy on src/                            (.clang-tidy, compile database in build/lint)
+#   clang-tidy on src/                            (.clang-tidy, compile database in build/lint;
+#                                                  only files changed since they were last found clean)
 #   ruff check and ruff format --check            ([tool.ruff] in pyproject.toml)
 #   mypy --strict on the stubs and on examples/typed_usage.py (the stubs as a caller sees them)
 #   mypy.stubtest quillane_core                   (the stubs against the built module)
@@ -54,6 +55,27 @@ clang_format() {
     fi
 }
 
+# clang-tidy on one translation unit ($1, whose key is $2), run by xargs:
+# reports the file with how long it took and what was found, in one write so
+# that parallel runs do not interleave, and on a clean result writes the key
+# into the file's stamp under TIDY_STAMPS, so that later runs skip it.
+tidy_one() {
+    local file="$1" key="$2" stamp="$TIDY_STAMPS/${1//\//_}" began=$SECONDS output status
+    output="$("$CLANG_TIDY" -p build/lint --quiet "$file" 2>&1)"
+    status=$?
+    if [ $status = 0 ]; then
+        printf '%s\n' "$key" >"$stamp"
+        printf '  clean     %s (%d s)\n' "$file" $((SECONDS - began))
+    else
+        rm -f "$stamp"
+        printf '  FINDINGS  %s (%d s):\n%s\n' "$file" $((SECONDS - began)) "$(
+            grep -v '^[0-9]* warnings\? \(and [0-9]* errors\? \)\?generated\.$\|^Suppressed [0-9]* warnings\|^Use -header-filter\|^Use -system-headers' <<<"$output" |
+                sed 's/^/    /'
+        )"
+    fi
+    return $status
+}
+
 clang_tidy() {
     "$CLANG_TIDY" --version | grep -i version
     echo "configuring build/lint for its compile database (the lint preset of CMakePresets.json)"
@@ -62,15 +84,40 @@ clang_tidy() {
         cat build/lint-configure.log
         return 1
     }
+    # A file found clean is not checked again while nothing that can change its
+    # result has changed: its key hashes the file itself with what every file
+    # shares, namely clang-tidy, .clang-tidy, the compile database (every flag
+    # and include path), the compiler it names (whose standard headers
+    # clang-tidy reads) and every header of src/ (so a header change re-checks
+    # all files).
+    export TIDY_STAMPS=build/lint/tidy-clean CLANG_TIDY
+    mkdir -p "$TIDY_STAMPS"
+    local shared compiler
+    compiler="$(sed -n 's/^ *"command": "\([^ ]*\) .*/\1/p' build/lint/compile_commands.json | head -n 1)"
+    shared="$({
+        "$CLANG_TIDY" --version
+        "$compiler" --version
+        sha1sum .clang-tidy build/lint/compile_commands.json
+        find src -name '*.hpp' -print0 | LC_ALL=C sort -z | xargs -0 sha1sum
+    } | sha1sum | cut -d' ' -f1)"
+    local file key stale=()  # pairs: file, key
+    for file in "${CXX_UNITS[@]}"; do
+        key="$({ echo "$shared"; sha1sum "$file"; } | sha1sum | cut -d' ' -f1)"
+        [ "$(cat "$TIDY_STAMPS/${file//\//_}" 2>/dev/null || true)" = "$key" ] || stale+=("$file" "$key")
+    done
+    local checking=$((${#stale[@]} / 2))
+    if [ $checking = 0 ]; then
+        echo "all ${#CXX_UNITS[@]} files unchanged since they were last found clean (build/lint/tidy-clean); nothing to check"
+        return 0
+    fi
     # One file per process, as many processes as cores; any finding is an
-    # error (WarningsAsErrors in .clang-tidy).
+    # error (WarningsAsErrors in .clang-tidy). Each file reports as it ends.
     local jobs
     jobs="$(nproc 2>/dev/null || echo 2)"
-    echo "running clang-tidy on ${#CXX_UNITS[@]} files, $jobs at a time (a few minutes)"
-    printf '%s\n' "${CXX_UNITS[@]}" |
-        xargs -P "$jobs" -n 1 "$CLANG_TIDY" -p build/lint --quiet 2>&1 |
-        grep -v '^[0-9]* warnings\? \(and [0-9]* errors\? \)\?generated\.$\|^Suppressed [0-9]* warnings\|^Use -header-filter\|^Use -system-headers'
-    return "${PIPESTATUS[1]}"
+    echo "checking $checking of ${#CXX_UNITS[@]} files, $jobs at a time, each reported as it ends;" \
+        "$((${#CXX_UNITS[@]} - checking)) unchanged since they were last found clean"
+    export -f tidy_one
+    printf '%s\n' "${stale[@]}" | xargs -P "$jobs" -n 2 bash -c 'tidy_one "$0" "$1"'
 }
 
 ruff_check() {

@@ -7,14 +7,7 @@ record is required, and a record may carry no other fields.
 
 from __future__ import annotations
 
-import os
-import sys
-
-# The schema classes are the same stand-ins for the validation package's own
-# classes that the test suite uses; they live next to the tests.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-from schema_classes import (
+from validator_classes import (
     BoolValidator,
     DictValidator,
     Float,
