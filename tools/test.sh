@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Sets up everything on a fresh machine and runs the whole test suite.
+# Sets up everything on a fresh machine and runs the whole test suite, on the
+# interpreter QUILLANE_PYTHON names (default 3.13; tools/python.sh). A 3.14 or
+# 3.15 that this machine lacks comes from the sid environment
+# (tools/sid-env.sh), which this then runs in.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SID_RERUN=(bash "$ROOT/tools/test.sh" "$@")
 . "$ROOT/tools/setup-venv.sh" test ""
 cd "$ROOT"
 exec "$PY" -m pytest -q tests "$@"

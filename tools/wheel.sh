@@ -8,14 +8,14 @@
 # when they fail.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-. "$ROOT/tools/python313.sh"
+. "$ROOT/tools/python.sh"
 . "$ROOT/tools/quietly.sh"
 cd "$ROOT"
 
-VENV="${VENV:-$ROOT/.venv-wheel}"
-if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+VENV="${VENV:-$ROOT/.venv-wheel$VERSION_SUFFIX}"
+if [ ! -x "$VENV/bin/python" ] || ! python_is_usable "$VENV/bin/python" "$PYTHON_VERSION"; then
     rm -rf "$VENV"
-    "$PYTHON313" -m venv "$VENV"
+    "$BASE_PYTHON" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
 LOGS="$ROOT/build/logs"
@@ -71,7 +71,7 @@ fi
 echo "== install into a fresh venv, offline, without a compiler"
 SCRATCH="$(mktemp -d)"
 trap 'rm -rf "$SCRATCH"' EXIT
-"$PYTHON313" -m venv "$SCRATCH/venv"
+"$BASE_PYTHON" -m venv "$SCRATCH/venv"
 mkdir "$SCRATCH/bin"  # PATH holds nothing: no cc, c++, cmake or ninja
 CLEAN=(env -i HOME="$SCRATCH" PATH="$SCRATCH/bin" LANG=C.UTF-8)
 quietly "$LOGS/wheel-install.log" \
