@@ -211,7 +211,6 @@ EOF
     # No package starts a service in here.
     printf '#!/bin/sh\nexit 101\n' >"$ENV_DIR/usr/sbin/policy-rc.d"
     chmod 755 "$ENV_DIR/usr/sbin/policy-rc.d"
-    : >"$ENV_DIR/etc/quillane-sid-env"
     rm -f "$ENV_DIR/etc/apt/sources.list"
     touch "$BASE_STAMP"
 }
