@@ -9,7 +9,8 @@
 # writes the raw numbers.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="${VENV:-$ROOT/.venv-bench}"
+. "$ROOT/tools/python.sh"
+VENV="${VENV:-$ROOT/.venv-bench$VERSION_SUFFIX}"
 . "$ROOT/tools/setup-venv.sh" test ""
 echo "installing the peer validators (bench/requirements.txt) and the C floor (bench/floor) into $VENV_NAME"
 quietly "$LOG_DIR/$LOG_NAME-peers.log" "${PIP[@]}" install -r "$ROOT/bench/requirements.txt" "$ROOT/bench/floor"

@@ -7,8 +7,9 @@
 # Usage: tools/coverage.sh [PYTEST_ARGS...]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="${VENV_COVERAGE:-$ROOT/.venv-coverage}"
-BUILD_DIR=build/coverage
+. "$ROOT/tools/python.sh"
+VENV="${VENV_COVERAGE:-$ROOT/.venv-coverage$VERSION_SUFFIX}"
+BUILD_DIR="build/coverage$VERSION_SUFFIX"
 . "$ROOT/tools/setup-venv.sh" "test,coverage" "$BUILD_DIR" QUILLANE_COVERAGE=ON
 cd "$ROOT"
 

@@ -16,8 +16,12 @@
 #                          replayed first by every later run.
 # A round that kills the interpreter leaves no falsifying example behind; the
 # hostile properties name the call that was running in .hypothesis/last-example.
+# QUILLANE_PYTHON chooses the interpreter as for tools/test.sh, and a 3.14 or
+# 3.15 that this machine lacks brings the whole run into the sid environment.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SID_RERUN=(bash "$ROOT/tools/fuzz.sh" "$@")
+. "$ROOT/tools/python.sh"
 TESTS=tests/test_model_agreement.py
 SANITIZED=0
 while [ $# -gt 0 ]; do

@@ -1,5 +1,7 @@
-# Sourced by the project's scripts: makes the venv VENV (default .venv) with
-# Python 3.13 and installs the package into it with the given extras.
+# Sourced by the project's scripts: makes the venv VENV (default .venv, or
+# .venv-3.14 and .venv-3.15 for those versions) with the interpreter
+# tools/python.sh chooses and installs the package into it with the given
+# extras.
 # Usage: . tools/setup-venv.sh EXTRAS [BUILD_DIR] [CMAKE_DEFINE=VALUE...]
 # EXTRAS may be empty (or several, comma-separated); BUILD_DIR defaults to
 # build/<venv name>.
@@ -13,10 +15,10 @@
 # build/logs/ and is shown only when pip fails.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-. "$ROOT/tools/python313.sh"
+. "$ROOT/tools/python.sh"
 . "$ROOT/tools/quietly.sh"
 
-VENV="${VENV:-$ROOT/.venv}"
+VENV="${VENV:-$ROOT/.venv$VERSION_SUFFIX}"
 EXTRAS="$1"
 BUILD_DIR="${2:-}"
 [ -n "$BUILD_DIR" ] || BUILD_DIR="build/$(basename "$VENV")"
@@ -25,10 +27,10 @@ VENV_NAME="$(basename "$VENV")"
 LOG_DIR="$ROOT/build/logs"
 LOG_NAME="${VENV_NAME#.}"  # no hidden log files
 
-if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
-    echo "creating the venv $VENV_NAME (Python 3.13)"
+if [ ! -x "$VENV/bin/python" ] || ! python_is_usable "$VENV/bin/python" "$PYTHON_VERSION"; then
+    echo "creating the venv $VENV_NAME (Python $PYTHON_VERSION)"
     rm -rf "$VENV"
-    "$PYTHON313" -m venv "$VENV"
+    "$BASE_PYTHON" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
 PIP=("$PY" -m pip --disable-pip-version-check)
@@ -72,7 +74,7 @@ fingerprint() {
 }
 FINGERPRINT="$(fingerprint | sha1sum)"
 if [ "$(cat "$SOURCES_STAMP" 2>/dev/null || true)" != "$FINGERPRINT" ] ||
-    ! compgen -G "$VENV/lib/python3.13/site-packages/quillane_core.*" >/dev/null; then
+    ! compgen -G "$VENV/lib/python$PYTHON_VERSION/site-packages/quillane_core.*" >/dev/null; then
     echo "building quillane_core into $VENV_NAME (in $BUILD_DIR; only changed sources recompile)"
     rm -f "$SOURCES_STAMP"
     (cd "$ROOT" && quietly "$LOG_DIR/$LOG_NAME-build.log" \

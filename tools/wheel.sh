@@ -14,15 +14,15 @@
 # build/logs/ and are shown only when they fail.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-. "$ROOT/tools/python313.sh"
+. "$ROOT/tools/python.sh"
 . "$ROOT/tools/quietly.sh"
 cd "$ROOT"
 
-VENV="${VENV:-$ROOT/.venv-wheel}"
-if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
-    echo "creating the venv $(basename "$VENV") (Python 3.13)"
+VENV="${VENV:-$ROOT/.venv-wheel$VERSION_SUFFIX}"
+if [ ! -x "$VENV/bin/python" ] || ! python_is_usable "$VENV/bin/python" "$PYTHON_VERSION"; then
+    echo "creating the venv $(basename "$VENV") (Python $PYTHON_VERSION)"
     rm -rf "$VENV"
-    "$PYTHON313" -m venv "$VENV"
+    "$BASE_PYTHON" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
 LOGS="$ROOT/build/logs"
@@ -182,7 +182,7 @@ EOF
 echo "== install $(basename "$WHEEL") into a fresh venv, offline, without a compiler"
 SCRATCH="$(mktemp -d)"
 trap 'rm -rf "$SCRATCH"' EXIT
-"$PYTHON313" -m venv "$SCRATCH/venv"
+"$BASE_PYTHON" -m venv "$SCRATCH/venv"
 mkdir "$SCRATCH/bin"  # PATH holds nothing: no cc, c++, cmake or ninja
 CLEAN=(env -i HOME="$SCRATCH" PATH="$SCRATCH/bin" LANG=C.UTF-8)
 quietly "$LOGS/wheel-install.log" \

@@ -1,0 +1,102 @@
+# Sourced by the project's scripts: chooses the interpreter they use and says
+# which one it is. QUILLANE_PYTHON names it: a path (/usr/bin/python3.14), a
+# command (python3.14) or a version (3.14); without it, Python 3.13, wherever
+# this machine keeps one. It must be CPython 3.13, 3.14 or 3.15 with the GIL
+# (free-threaded builds are not supported). Sets
+#   BASE_PYTHON     the interpreter, that venvs are made from
+#   PYTHON_VERSION  its version: 3.13, 3.14 or 3.15
+#   VERSION_SUFFIX  what the names of venvs and build trees made with it end
+#                   in: nothing for 3.13, else -3.14 or -3.15, so that each
+#                   version keeps its own (.venv, .venv-3.14, build/.venv-3.14)
+# When the version is one this machine lacks and the sid environment supplies
+# (tools/sid-env.sh), a script that put the command that runs it again in
+# SID_RERUN (an array) before sourcing this is run again in that environment;
+# any other stops with one line that says how to run it there.
+SUPPORTED_PYTHONS=(3.13 3.14 3.15)
+SUPPORTED_TEXT="CPython 3.13, 3.14 or 3.15"
+
+# Prints "IMPLEMENTATION X.Y gil|free-threaded FULL_VERSION" for an
+# interpreter, or nothing when it does not run.
+describe_python() {
+    "$1" -c 'import sys, sysconfig
+print(sys.implementation.name, "%d.%d" % sys.version_info[:2],
+      "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "gil", sys.version.split()[0])' \
+        2>/dev/null || true
+}
+
+# Succeeds when the interpreter is a supported one, of VERSION when given.
+python_is_usable() {
+    local implementation version build
+    read -r implementation version build _ <<<"$(describe_python "$1")"
+    [ "$implementation" = cpython ] && [ "$build" = gil ] &&
+        [[ " ${SUPPORTED_PYTHONS[*]} " == *" $version "* ]] && [ "${2:-$version}" = "$version" ]
+}
+
+choose_python() {
+    local python_dir wanted="${QUILLANE_PYTHON:-}" version="" candidate rejected="" full
+    local -a candidates=()
+    python_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+    case "$wanted" in
+        "") version=3.13 ;;
+        */*) candidates=("$wanted") ;;
+        [0-9]*) version="$wanted" ;;
+        python[0-9]*.[0-9]*) version="${wanted#python}" ;;
+        *) candidates=("$(command -v "$wanted" 2>/dev/null || true)") ;;
+    esac
+    # The version a path names (/usr/bin/python3.14), in case it is not here.
+    [ -n "$version" ] || [[ ! "${wanted##*/}" =~ ^python([0-9]+\.[0-9]+t?)$ ]] || version="${BASH_REMATCH[1]}"
+    if [[ "$version" == *t ]]; then
+        echo "QUILLANE_PYTHON=$wanted names a free-threaded build; quillane_core needs $SUPPORTED_TEXT with the GIL." >&2
+        exit 1
+    fi
+    if [ -n "$version" ] && [[ " ${SUPPORTED_PYTHONS[*]} " != *" $version "* ]]; then
+        echo "QUILLANE_PYTHON=$wanted names Python $version; quillane_core needs $SUPPORTED_TEXT." >&2
+        exit 1
+    fi
+    if [ ${#candidates[@]} = 0 ]; then
+        candidates=(
+            "$(command -v "python$version" 2>/dev/null || true)"
+            "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version"*/bin/python"$version"
+            /root/.pyenv/versions/"$version"*/bin/python"$version"
+            /usr/local/bin/python"$version"
+            /usr/bin/python"$version"
+        )
+    fi
+    for candidate in "${candidates[@]}"; do
+        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+        # pyenv's shim exists even when the version is not selected, and a
+        # pyenv version directory may hold a free-threaded build.
+        if python_is_usable "$candidate" "$version"; then
+            BASE_PYTHON="$candidate"
+            read -r _ PYTHON_VERSION _ full <<<"$(describe_python "$candidate")"
+            VERSION_SUFFIX="-$PYTHON_VERSION"
+            [ "$PYTHON_VERSION" != 3.13 ] || VERSION_SUFFIX=""
+            echo "using Python $full ($BASE_PYTHON${QUILLANE_SID_ENV_INSIDE:+, in the sid environment})"
+            return 0
+        fi
+        rejected="$candidate"
+    done
+
+    if [ -n "$version" ] && [ -z "${QUILLANE_SID_ENV_INSIDE:-}" ] && bash "$python_dir/sid-env.sh" supplies "$version"; then
+        if [ -n "${SID_RERUN+set}" ]; then
+            echo "Python $version is not on this machine: running in the sid environment (tools/sid-env.sh)"
+            exec bash "$python_dir/sid-env.sh" run -- "${SID_RERUN[@]}"
+        fi
+        echo "Python $version is not on this machine; the sid environment has it: bash tools/sid-env.sh run -- bash ${BASH_SOURCE[-1]}" >&2
+        exit 1
+    fi
+    if [ -n "$rejected" ] && [ -n "$wanted" ]; then
+        local implementation build
+        read -r implementation version build _ <<<"$(describe_python "$rejected")"
+        [ "$implementation" != cpython ] || implementation=CPython
+        [ "$build" != gil ] || build=""
+        echo "QUILLANE_PYTHON=$wanted is ${implementation:-no working interpreter} $version${build:+ ($build)}; quillane_core needs $SUPPORTED_TEXT with the GIL." >&2
+    elif [ -n "$wanted" ]; then
+        echo "QUILLANE_PYTHON=$wanted: no such interpreter on this machine." >&2
+    else
+        echo "quillane_core needs Python 3.13, and none was found on this machine (set QUILLANE_PYTHON to its path, or to python3.14 or python3.15)." >&2
+    fi
+    exit 1
+}
+
+[ -n "${BASE_PYTHON:-}" ] || choose_python
