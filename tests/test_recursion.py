@@ -4,6 +4,8 @@ The cases run in fresh interpreters, so that a crash shows up as a failed test
 instead of taking the whole test run down.
 """
 
+import sys
+
 import pytest
 from compile_support import run_python
 
@@ -248,7 +250,17 @@ def test_reentered_walks_end_in_recursion_error(stack_reports, method):
 
 
 def test_tall_tree_walk_counts_its_levels(stack_reports):
-    assert stack_reports["counted"] == "True RecursionError RecursionError"
+    first, *calls = stack_reports["counted"].split()
+    assert (first, len(calls)) == ("True", 2)
+    if sys.version_info < (3, 14):
+        # 3.13 counts levels against a fixed limit: 8,000 levels of reprs
+        # leave too few for 3,000 more.
+        assert calls == ["RecursionError", "RecursionError"]
+    else:
+        # From 3.14 on the interpreter measures the C stack left instead, and
+        # the main thread's holds both: each call answers or meets
+        # RecursionError, and none crashes.
+        assert set(calls) <= {"answered", "RecursionError"}
 
 
 @pytest.mark.parametrize("stack", ["256", "512", "4096", "large"])
