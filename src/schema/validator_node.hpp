@@ -2,6 +2,8 @@
 // references, immutable once built.
 #pragma once
 
+#include "runtime/interpreter_version.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,8 +42,9 @@ struct NumberBounds {
 // The outermost walk of a tree up to this height cannot threaten the C
 // stack, so it skips the interpreter's recursion counter; taller trees, and
 // every walk that starts while another is under way (re-entered from Python
-// code the first one ran), pay for it.
-inline constexpr uint32_t kUnguardedWalkHeight = 64;
+// code the first one ran), pay for it. The height depends on the version
+// (runtime/interpreter_version.hpp).
+inline constexpr uint32_t kUnguardedWalkHeight = kUncountedStackLevels;
 
 // Field maps with more fields than this get a hash index of their names, so
 // that finding a key costs the same whatever order the data lists its keys
