@@ -4,6 +4,7 @@ The cases run in fresh interpreters, so that a crash shows up as a failed test
 instead of taking the whole test run down.
 """
 
+import os
 import sys
 
 import pytest
@@ -192,7 +193,7 @@ THREAD_STACKS = """
 
     # Sanitized and unoptimised builds have frames several times larger.
     large = 262144
-    for label, kib in (("256", 256), ("512", 512), ("4096", 4096), ("large", large)):
+    for label, kib in (("256", 256), ("512", 512), ("4096", 4096), ("6144", 6144), ("large", large)):
         threading.stack_size(kib * 1024)
         results = []
         thread = threading.Thread(target=run, args=(results,))
@@ -263,11 +264,19 @@ def test_tall_tree_walk_counts_its_levels(stack_reports):
         assert set(calls) <= {"answered", "RecursionError"}
 
 
-@pytest.mark.parametrize("stack", ["256", "512", "4096", "large"])
+# Sanitized builds have frames several times larger.
+SANITIZED = bool(os.environ.get("QUILLANE_SANITIZED"))
+
+
+@pytest.mark.parametrize("stack", ["256", "512", "4096", "6144", "large"])
 def test_deepest_tree_on_a_small_thread_stack_raises_instead_of_crashing(stack_reports, stack):
     results = stack_reports[f"stack-{stack}"].split()
-    if stack == "large":
+    if stack == "6144" and SANITIZED:
+        pytest.skip("the README's stack figures are for release builds")
+    if stack in ("large", "6144"):
+        # 6 MiB holds the deepest list chain that the main thread compiles
+        # here (9,800 levels on 3.13, 12,000 from 3.14 on) on every version:
+        # the README's figures.
         assert results == ["ok", "ok", "ok"]
     else:
-        # The smallest stack that holds the deepest tree is about 4.1 MiB.
         assert results == ["RecursionError"]

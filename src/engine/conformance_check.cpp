@@ -41,6 +41,9 @@ CheckResult ConformanceCheck::reject_quietly_or(PendingError pending) {
 }
 
 QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
+    if (std::optional<int64_t> compact = compact_int_value(value)) [[likely]] {
+        return verdict(check_bounds(node.bounds, static_cast<double>(*compact)) == BoundBreach::None);
+    }
     if (quiet_ && reading_runs_python_code(value)) [[unlikely]] {
         return CheckResult::Reject;
     }
@@ -127,9 +130,12 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
         if (result != CheckResult::Pass) {
             return result;
         }
-        if (signals_.raised(walks_)) [[unlikely]] {
+        if (signals_.raised_at(static_cast<size_t>(index), walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
+    }
+    if (signals_.raised_after(static_cast<size_t>(PyList_GET_SIZE(list)), walks_)) [[unlikely]] {
+        return stop_with_error(error_of_failed_call());
     }
     return CheckResult::Pass;
 }
@@ -148,9 +154,12 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
         if (result != CheckResult::Pass) {
             return result;
         }
-        if (signals_.raised(walks_)) [[unlikely]] {
+        if (signals_.raised_at(index, walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
+    }
+    if (signals_.raised_after(static_cast<size_t>(PyDict_GET_SIZE(dict)), walks_)) [[unlikely]] {
+        return stop_with_error(error_of_failed_call());
     }
     return CheckResult::Pass;
 }
@@ -201,8 +210,8 @@ Py_ssize_t ConformanceCheck::check_items_until_failure(const ValidatorNode& item
         if (result != CheckResult::Pass) {
             return index;
         }
-        result = poll_signals();
-        if (result != CheckResult::Pass) [[unlikely]] {
+        if (signals_.raised_at(static_cast<size_t>(index), walks_)) [[unlikely]] {
+            result = stop_with_error(error_of_failed_call());
             return index;
         }
     }
@@ -212,13 +221,13 @@ Py_ssize_t ConformanceCheck::check_items_until_failure(const ValidatorNode& item
 
 bool ConformanceCheck::check_entries_until_failure(const ValidatorNode& value_validator, DictIteration& entries,
                                                    PyObject*& key, PyObject*& value, CheckResult& result) {
-    while (entries.next_borrowed(key, value)) {
+    for (size_t index = 0; entries.next_borrowed(key, value); ++index) {
         result = key_passes(key) ? check_node(value_validator, value) : CheckResult::Reject;
         if (result != CheckResult::Pass) {
             return true;
         }
-        result = poll_signals();
-        if (result != CheckResult::Pass) [[unlikely]] {
+        if (signals_.raised_at(index, walks_)) [[unlikely]] {
+            result = stop_with_error(error_of_failed_call());
             return true;
         }
     }

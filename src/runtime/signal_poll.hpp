@@ -6,36 +6,55 @@
 #include "runtime/dict_iteration.hpp"
 #include "runtime/inlining.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quillane {
 
+// Each of the calls below may ask the interpreter to run the handlers of the
+// signals that arrived meanwhile, and answers true when a handler raised (its
+// exception is then pending). A handler is Python code: it may change the
+// data, so they are called only where the walk holds what it goes on with
+// (as around an integer read); the dicts of `walks` are watched from the
+// first poll on. Polls come every kValuesBetweenPolls items of one container,
+// and once the containers that ended have held that many items in all.
 class SignalPoll {
 public:
-    // Counts one value; every few thousand values, asks the interpreter to
-    // run the handlers of the signals that arrived meanwhile. True: a handler
-    // raised, and its exception is pending. A handler is Python code: it may
-    // change the data, so call this only where the walk holds what it goes
-    // on with (as around an integer read); the dicts of `walks` are watched
-    // from the first poll on.
-    QUILLANE_ALWAYS_INLINE bool raised(DictWalks& walks) {
-        if (--countdown_ != 0) [[likely]] {
+    // After the item at `index` of a container: a mask of the index the loop
+    // keeps anyway, so that a long container's items pay no counter.
+    QUILLANE_ALWAYS_INLINE bool raised_at(size_t index, DictWalks& walks) {
+        if ((index & kPollMask) != kPollMask) [[likely]] {
             return false;
         }
         return poll(walks);
     }
 
+    // After the last of a container's `count` items, for data made of many
+    // small containers.
+    QUILLANE_ALWAYS_INLINE bool raised_after(size_t count, DictWalks& walks) {
+        countdown_ -= static_cast<int64_t>(count);
+        if (countdown_ > 0) [[likely]] {
+            return false;
+        }
+        return poll(walks);
+    }
+
+    // An item walked one at a time (an entry that collect reports).
+    QUILLANE_ALWAYS_INLINE bool raised(DictWalks& walks) { return raised_after(1, walks); }
+
     // About 50 microseconds of walking at the fastest per-value cost.
-    static constexpr uint32_t kValuesBetweenPolls = 8192;
+    static constexpr size_t kValuesBetweenPolls = 8192;
 
 private:
+    static constexpr size_t kPollMask = kValuesBetweenPolls - 1;
+
     QUILLANE_NOINLINE QUILLANE_COLD bool poll(DictWalks& walks) {
         countdown_ = kValuesBetweenPolls;
         walks.before_python_code();
         return PyErr_CheckSignals() != 0;
     }
 
-    uint32_t countdown_ = kValuesBetweenPolls;
+    int64_t countdown_ = kValuesBetweenPolls;
 };
 
 }  // namespace quillane
