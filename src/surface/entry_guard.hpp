@@ -6,12 +6,9 @@
 
 #include "runtime/failure.hpp"
 
+#include <exception>
 #include <new>
 #include <optional>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 namespace quillane {
 
@@ -57,11 +54,12 @@ PyObject* guard_entry(Body&& body) {
     detail::Unwound unwound;
     try {
         outcome.emplace(body());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (...) {
+        // pthread_exit's unwind is no C++ exception (nor is any other foreign
+        // one): the runtime gives no exception object for it, and it goes on.
+        if (!std::current_exception()) {
+            throw;
+        }
         unwound = detail::unwound_from_current_exception();
     }
     return detail::finish_entry(std::move(outcome), unwound);
