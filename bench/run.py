@@ -14,15 +14,16 @@ data arrives from a socket or a file.
 
 Every timed call is a pyperf benchmark of its own, named
 PAYLOAD/KIND/OPERATION/SYSTEM (key-order/FIELDS/ORDER/OPERATION/SYSTEM and
-compile/SCHEMA/SYSTEM for the other parts). pyperf calibrates the loops, runs
-the warm-ups and takes the values in worker processes: each runs this script
-again (with --worker), loads the plan this process wrote (the payloads as a
-pickle, which keeps the objects the built instances share, the schema's field
-names among them) and builds the one system and data its benchmark needs.
-This process only checks the answers, plans, and turns pyperf's medians into
-the tables (report.py) and the charts (charts.py). pyperf's `-o PATH` keeps
-its own JSON of every value, which `python -m pyperf compare_to OLD NEW`
-compares between two runs.
+compile/SCHEMA/SYSTEM for the other parts), timed in pyperf's worker
+processes: each runs this file again (with --worker), loads the plan this
+process wrote (the payloads as a pickle, which keeps the objects the built
+instances share, the schema's field names among them), builds the one
+system and data its benchmark needs, runs the warm-ups and takes the values.
+This process checks the answers, plans, starts the workers, the systems of
+one operation on one data taking turns a process each (`run_plan`), and
+turns the medians into the tables (report.py) and the charts (charts.py).
+pyperf's `-o PATH` keeps its JSON of every value, which `python -m pyperf
+compare_to OLD NEW` compares between two runs.
 
 memory.py measures how much the process grows over a validate and a collect
 of fresh non-ASCII strs, one child process per system; probes.py lists where
@@ -81,11 +82,10 @@ class Settings:
     sample: float  # seconds a value lasts at least (pyperf's --min-time)
     budget: float  # seconds of calls one benchmark should take at most
     parse_budget: float  # seconds of json.loads the copies for one value of fresh data may take
-    calibrate: bool  # pyperf calibrates the loops; else they follow from the time of a call during the checks
 
 
-FULL = Settings(2, 4, min_values=2, warmups=1, sample=0.025, budget=3.0, parse_budget=0.05, calibrate=True)
-QUICK = Settings(1, 2, min_values=1, warmups=1, sample=0.005, budget=0.4, parse_budget=0.01, calibrate=False)
+FULL = Settings(3, 3, min_values=2, warmups=1, sample=0.025, budget=3.0, parse_budget=0.05)
+QUICK = Settings(1, 2, min_values=1, warmups=1, sample=0.005, budget=0.4, parse_budget=0.01)
 
 # The pure-Python peer, hundreds of times slower than the others and never the
 # fastest, takes most of a run's time: a quick run leaves it out.
@@ -197,8 +197,8 @@ def fit(bench: Bench, args: argparse.Namespace, settings: Settings) -> dict[str,
         min_time = min(min_time, max(estimate, estimate * settings.parse_budget / bench.parse))
     if args.loops or estimate >= min_time:
         loops = args.loops or 1
-    else:  # 0: pyperf calibrates, in a process of its own
-        loops = 0 if settings.calibrate else math.ceil(min_time / estimate)
+    else:  # 0: pyperf calibrates them, in a process of its own
+        loops = 0 if args.calibrate else math.ceil(min_time / estimate)
     value = max(min_time, estimate)
     value += value / estimate * bench.parse
     processes, values = args.processes, args.values
@@ -540,22 +540,59 @@ def run_worker(runner: pyperf.Runner, plan_dir: str) -> None:
         runner.bench_time_func(bench.name, Deferred(bench, plan_dir))
 
 
+def spawn(index: int, bench: Bench, fitted: dict[str, Any], plan_dir: str, calibrate: bool) -> pyperf.Benchmark:
+    """One pyperf worker process of one benchmark, and the run it took: its
+    values, or with `calibrate` the number of loops it found."""
+    out = os.path.join(plan_dir, f"values-{index}.json")
+    command = [sys.executable, *WORKER, "--worker", f"--worker-task={index}", "--plan", plan_dir, "-q", "-o", out]
+    command += ["--values", str(fitted["values"]), "--warmups", str(fitted["warmups"])]
+    command += ["--min-time", repr(fitted["min_time"])]
+    command += ["--calibrate-loops"] if calibrate else ["--loops", str(fitted["loops"])]
+    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"{bench.name}: the worker process failed\n{done.stderr}")
+    try:
+        return pyperf.Benchmark.load(out)
+    finally:
+        os.unlink(out)
+
+
 def run_plan(
-    runner: pyperf.Runner, benches: list[Bench], plan_dir: str, settings: Settings, log: Callable[[str], None]
+    args: argparse.Namespace, benches: list[Bench], plan_dir: str, settings: Settings, log: Callable[[str], None]
 ) -> dict[str, pyperf.Benchmark]:
-    """Runs every benchmark through pyperf, each with the settings `fit` gives it."""
+    """Runs every benchmark in pyperf's worker processes, each with the
+    settings `fit` gives it. The systems of one operation on one data take
+    turns, a process each, in an order that rotates from round to round, so
+    that other work on the machine weighs on all of them alike and the ratios
+    between them hold; each benchmark's runs add up in one pyperf Benchmark."""
     with open(os.path.join(plan_dir, "plan.json"), "w", encoding="utf-8") as handle:
-        json.dump({"metadata": runner.metadata, "benches": [asdict(b) for b in benches]}, handle)
-    args = runner.args
-    base = argparse.Namespace(**vars(args))
-    results = {}
-    started = time.perf_counter()
-    for n, bench in enumerate(benches, 1):
-        vars(args).update(fit(bench, base, settings))
-        results[bench.name] = runner.bench_time_func(bench.name, Deferred(bench, plan_dir))
-        if n % 50 == 0:
-            log(f"  {n} of {len(benches)} benchmarks, {time.perf_counter() - started:.0f} s")
-    vars(args).update({key: vars(base)[key] for key in ("processes", "values", "warmups", "min_time", "loops")})
+        json.dump({"metadata": args.metadata_of_runs, "benches": [asdict(b) for b in benches]}, handle)
+    results: dict[str, pyperf.Benchmark] = {}
+    started, done = time.perf_counter(), 0
+    for _, members in itertools.groupby(enumerate(benches), key=lambda pair: pair[1].name.rpartition("/")[0]):
+        group = list(members)
+        fitted = {index: fit(bench, args, settings) for index, bench in group}
+        for index, bench in group:
+            if fitted[index]["loops"] == 0:
+                calibration = results[bench.name] = spawn(index, bench, fitted[index], plan_dir, calibrate=True)
+                fitted[index]["loops"] = calibration.get_runs()[0].get_metadata()["calibrate_loops"]
+        for turn in range(max(f["processes"] for f in fitted.values())):
+            shift = turn % len(group)
+            for index, bench in group[shift:] + group[:shift]:
+                if turn < fitted[index]["processes"]:
+                    run = spawn(index, bench, fitted[index], plan_dir, calibrate=False)
+                    if bench.name in results:
+                        results[bench.name].add_runs(run)
+                    else:
+                        results[bench.name] = run
+        for _, bench in group:
+            measured = results[bench.name]
+            if not args.quiet:
+                spread = f" ± {measured.format_value(measured.stdev())}" if measured.get_nvalue() > 1 else ""
+                print(f"{bench.name}: {measured.format_value(measured.median())}{spread}", flush=True)
+        done += len(group)
+        if done // 50 != (done - len(group)) // 50:
+            log(f"  {done} of {len(benches)} benchmarks, {time.perf_counter() - started:.0f} s")
     return results
 
 
@@ -691,27 +728,33 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--systems", nargs="+", metavar="KEY", choices=list(SYSTEMS), help=f"systems to time: {' '.join(SYSTEMS)}"
     )
+    parser.add_argument(
+        "--calibrate",
+        action="store_true",
+        help="let pyperf calibrate the loops of every benchmark in a process of its own, instead of from "
+        "the time of a call during the checks",
+    )
     parser.add_argument("--plan", help=argparse.SUPPRESS)  # the manager's plan, for the worker processes
 
 
+# A worker imports this file rather than run it, so that its compiled form is
+# cached instead of compiled afresh in every process, and so that the plan's
+# pickles name its classes alike in every process.
+WORKER = ("-c", f"import sys; sys.path.insert(0, {HERE!r}); import run; sys.exit(run.main())")
+
+
 def make_runner() -> pyperf.Runner:
-    """pyperf's Runner, its defaults those of a full or a quick run."""
+    """pyperf's Runner, for its options (its defaults those of a full or a
+    quick run) and, in a worker process, to time one benchmark."""
     early = argparse.ArgumentParser(add_help=False)
     early.add_argument("--quick", action="store_true")
     settings = QUICK if early.parse_known_args()[0].quick else FULL
-
-    def pass_plan(cmd: list[str], args: argparse.Namespace) -> None:
-        cmd.extend(["--plan", args.plan])
-
     runner = pyperf.Runner(
         processes=settings.processes,
         values=settings.values,
         warmups=settings.warmups,
         min_time=settings.sample,
-        add_cmdline_args=pass_plan,
-        # The workers import this file rather than run it, so that its compiled
-        # form is cached instead of compiled afresh in every process.
-        program_args=("-c", f"import sys; sys.path.insert(0, {HERE!r}); import run; sys.exit(run.main())"),
+        program_args=WORKER,
     )
     runner.argparser.description = __doc__.splitlines()[0]
     add_options(runner.argparser)
@@ -726,8 +769,6 @@ def main() -> int:
         return 0
     if args.write_readme and (args.only or args.quick or args.systems):
         raise SystemExit("--write-readme needs a full run of every part: leave out --only, --quick and --systems")
-    if not args.verbose:
-        args.quiet = True  # one line a benchmark; pyperf's warnings and every value with -v
     settings = QUICK if args.quick else FULL
     keys = list(payload_module.BUILDERS)
     wanted = set(args.only or keys + PARTS)
@@ -749,7 +790,7 @@ def main() -> int:
             missing.append(system)
             log(f"{system.label}: not installed, left out")
 
-    args.plan = plan_dir = tempfile.mkdtemp(prefix="quillane-bench-")
+    plan_dir = tempfile.mkdtemp(prefix="quillane-bench-")
     try:
         results, benches = [], []
         for payload in payload_module.all_payloads(wanted):
@@ -765,11 +806,11 @@ def main() -> int:
         if "compile" in wanted:
             compile_rows, more = plan_compile(systems)
             benches += more
-        runner.metadata["quillane_mode"] = "quick" if args.quick else "full"
+        args.metadata_of_runs = {"quillane_mode": "quick" if args.quick else "full"}
         if revision := source_revision():
-            runner.metadata["quillane_revision"] = revision
+            args.metadata_of_runs["quillane_revision"] = revision
         log(f"timing {len(benches)} benchmarks with pyperf")
-        timings = run_plan(runner, benches, plan_dir, settings, log)
+        timings = run_plan(args, benches, plan_dir, settings, log)
     finally:
         shutil.rmtree(plan_dir, ignore_errors=True)
 
@@ -791,6 +832,11 @@ def main() -> int:
             for op, _ in OPERATIONS:
                 result.times.setdefault(kind, {}).setdefault(op, {})
                 result.samples.setdefault(kind, {}).setdefault(op, {})
+    suite = pyperf.BenchmarkSuite(list(timings.values())) if timings else None
+    if suite and args.output:
+        suite.dump(args.output)
+    if suite and args.append:
+        pyperf.add_runs(args.append, suite)
     unstable = [
         name for name, b in timings.items() if b.get_nvalue() >= 2 and b.stdev() >= 0.1 * b.mean()
     ]  # pyperf's own threshold for its warning

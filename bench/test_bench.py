@@ -111,11 +111,11 @@ def settings_for(estimate, parse=0.0, settings=run.FULL, **given):
         warmups=settings.warmups,
         min_time=settings.sample,
         loops=0,
+        calibrate=False,
     )
     vars(args).update(given)
-    bench = run.Bench(
-        "x", "payload", "flat", "quillane", "validate_valid", "fresh" if parse else "cached", estimate, parse
-    )
+    kind = "fresh" if parse else "cached"
+    bench = run.Bench("x", "payload", "flat", "quillane", "validate_valid", kind, estimate, parse)
     return run.fit(bench, args, settings)
 
 
@@ -128,13 +128,14 @@ def test_fit_keeps_every_benchmark_near_its_budget(settings):
         settings.warmups,
     )
     assert fast["min_time"] == settings.sample
-    # pyperf calibrates the loops (0), or they are what the call's time asks for.
-    assert fast["loops"] == (0 if settings.calibrate else pytest.approx(settings.sample / 1e-6, rel=1e-3))
+    # The loops are what the call's time asks for, or pyperf calibrates them (0).
+    assert fast["loops"] == pytest.approx(settings.sample / 1e-6, rel=1e-3)
+    assert settings_for(1e-6, settings=settings, calibrate=True)["loops"] == 0
     for estimate in (0.001, 0.01, 0.2, 1.5):
         slow = settings_for(estimate, settings=settings)
         if estimate >= settings.sample:
             assert slow["loops"] == 1
-        calls = (slow["processes"] + (slow["loops"] == 0)) * (slow["warmups"] + slow["values"])
+        calls = slow["processes"] * (slow["warmups"] + slow["values"])
         fewest = settings.warmups + min(settings.min_values, settings.values)
         assert calls * max(estimate, settings.sample) <= settings.budget or (slow["processes"] == 1 and calls == fewest)
     assert settings_for(1.5, settings=settings)["values"] < settings.values
@@ -190,7 +191,8 @@ def test_run_times_through_pyperf_and_writes_what_compare_to_reads(tmp_path):
         str(tmp_path / "results.md"),
         "--json",
         str(tmp_path / "raw.json"),
-        "--debug-single-value",
+        # Two processes of one value each, after pyperf's calibration.
+        *("-p", "2", "-n", "1", "-w", "0", "--min-time", "0.001", "--calibrate"),
         "-o",
         str(out),
     ]
@@ -204,7 +206,9 @@ def test_run_times_through_pyperf_and_writes_what_compare_to_reads(tmp_path):
     }
     suite = pyperf.BenchmarkSuite.load(str(out))
     assert set(suite.get_benchmark_names()) == names
-    assert all(bench.median() > 0 for bench in suite.get_benchmarks())
+    for bench in suite.get_benchmarks():
+        assert bench.get_nrun() == 3 and bench.get_nvalue() == 2  # a calibration run and two of values
+        assert bench.median() > 0 and bench.get_metadata()["quillane_mode"] == "full"
     with open(tmp_path / "raw.json", encoding="utf-8") as handle:
         raw = json.load(handle)
     (flat,) = raw["payloads"]
