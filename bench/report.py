@@ -383,10 +383,11 @@ def render(report: Report, systems: list[System]) -> str:
     if report.benchmarks:
         spread = (
             f"{len(report.unstable)} of the {report.benchmarks:,} benchmarks have a standard deviation of a tenth "
-            "of their mean or more (pyperf's own check), mostly from other work on the machine"
+            "of their mean or more (the bound of pyperf's own stability check), mostly from other work on the "
+            "machine"
             if report.unstable
             else f"none of the {report.benchmarks:,} benchmarks has a standard deviation of a tenth of its mean "
-            "or more (pyperf's own check)"
+            "or more (the bound of pyperf's own stability check)"
         )
         out += ["", f"Each time is the median of the values pyperf took in its worker processes; {spread}."]
     out.append("")
