@@ -23,7 +23,7 @@ import json
 import os
 import random
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Collection
 from dataclasses import dataclass
 from typing import Any
 
@@ -421,15 +421,19 @@ def strings_payload() -> Payload:
     )
 
 
-def all_payloads() -> list[Payload]:
-    return [
-        flat_payload(),
-        nested_payload(),
-        records_payload(),
-        mapping_payload(),
-        ints_payload(),
-        strings_payload(),
-    ]
+BUILDERS: dict[str, Callable[[], Payload]] = {
+    "flat": flat_payload,
+    "nested": nested_payload,
+    "records": records_payload,
+    "mapping": mapping_payload,
+    "ints": ints_payload,
+    "strings": strings_payload,
+}
+
+
+def all_payloads(keys: Collection[str] | None = None) -> list[Payload]:
+    """Every payload, or those whose keys are given, in BUILDERS' order."""
+    return [build() for key, build in BUILDERS.items() if keys is None or key in keys]
 
 
 # Schemas timed by compile_schema only ----------------------------------------------

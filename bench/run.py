@@ -1,28 +1,36 @@
 """Benchmarks of quillane_core against the pure-Python baseline, peer
-validators and a floor, all in one process.
+validators and a floor, timed by pyperf.
 
 For every payload (see payloads.py) each system is first asked for its
 verdict on the valid and the invalid instance, and for its list of
-violations where it has one. A system that disagrees on a payload is reported
-as such and not timed on it. Then four operations are timed: `validate` on
-the valid and on the invalid instance, `collect` on the valid and on the
-invalid one, each on two kinds of data: the same instance on every call, every
-str of it carrying its cached UTF-8 form ("cached"), and a copy freshly parsed
-by `json.loads` from the instance's JSON text for every call, parsed outside
-the timed region ("fresh"), as data arrives from a socket or a file. The
-agreement checks run on both. For each operation the systems take turns:
-every repeat times each system once (one sample of enough calls to last the
-sample time), the order rotating from repeat to repeat, and the result is the
-median of the repeats. Ratios compare medians from the same run. The garbage
-collector is off while samples are taken, as in timeit.
+violations where it has one, on the instances as they are and on copies
+freshly parsed from their JSON text. A system that disagrees on a payload is
+reported as such and not timed on it. Then four operations are timed:
+`validate` on the valid and on the invalid instance, `collect` on the valid
+and on the invalid one, each on two kinds of data: the same instance on every
+call, every str of it carrying its cached UTF-8 form ("cached"), and a copy
+parsed by `json.loads` for every call, outside the timed region ("fresh"), as
+data arrives from a socket or a file.
 
-Field maps of 10, 1,000 and 20,000 fields are timed with keys in the schema's
-order, reversed and shuffled (payloads.key_order_cases). memory.py measures
-how much the process grows over a validate and a collect of fresh non-ASCII
-strs, one child process per system. compile_schema is timed on every
-payload's schema and on a wide field map, and reported per schema node.
+Every timed call is a pyperf benchmark of its own, named
+PAYLOAD/KIND/OPERATION/SYSTEM (key-order/FIELDS/ORDER/OPERATION/SYSTEM and
+compile/SCHEMA/SYSTEM for the other parts), timed in pyperf's worker
+processes: each runs this file again (with --worker), loads the plan this
+process wrote (the payloads as a pickle, which keeps the objects the built
+instances share, the schema's field names among them), builds the one
+system and data its benchmark needs, runs the warm-ups and takes the values.
+This process checks the answers, plans, starts the workers, the systems of
+one operation on one data taking turns a process each (`run_plan`), and
+turns the medians into the tables (report.py) and the charts (charts.py).
+pyperf's `-o PATH` keeps its JSON of every value, which `python -m pyperf
+compare_to OLD NEW` compares between two runs.
 
-Usage: python bench/run.py [--quick] [--write-readme | --markdown PATH] [--json PATH] [--only PART ...]
+memory.py measures how much the process grows over a validate and a collect
+of fresh non-ASCII strs, one child process per system; probes.py lists where
+the systems read the same rule differently.
+
+Usage: python bench/run.py [--quick] [--write-readme | --markdown PATH] [--json PATH]
+           [--only PART ...] [--systems KEY ...] [pyperf's options, -o PATH among them]
 """
 
 from __future__ import annotations
@@ -32,68 +40,67 @@ import datetime
 import gc
 import itertools
 import json
+import math
 import os
+import pickle
 import platform
 import re
-import statistics
+import shutil
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass
 from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-import memory as memory_module  # noqa: E402
 import payloads as payload_module  # noqa: E402
-import probes as probe_module  # noqa: E402
+import pyperf  # noqa: E402
 import reference_model  # noqa: E402
+import report  # noqa: E402
 import systems as system_module  # noqa: E402
+from report import DATA_KINDS, KEY_ORDER_OPERATIONS, OPERATIONS, KeyOrderResult, PayloadResult, Standing  # noqa: E402
 from systems import ALL_SYSTEMS, System, Unavailable  # noqa: E402
 
-README = os.path.join(HERE, "README.md")
-BEGIN = "<!-- results: begin (written by bench/run.py --write-readme) -->"
-END = "<!-- results: end -->"
-
-OPERATIONS = [
-    ("validate_valid", "validate, valid instance"),
-    ("validate_invalid", "validate, invalid instance"),
-    ("collect_valid", "collect, valid instance"),
-    ("collect_invalid", "collect, invalid instance"),
-]
-DATA_KINDS = [
-    ("cached", "cached"),  # the same instance every call, UTF-8 forms cached
-    ("fresh", "fresh JSON"),  # a new json.loads copy every call
-]
+SYSTEMS = {s.key: s for s in ALL_SYSTEMS}
 
 
 @dataclass
 class Settings:
-    repeats: int  # samples per system and operation
-    min_repeats: int  # for a system too slow to get all of them in its budget
-    sample: float  # seconds one sample lasts at least
-    budget: float  # seconds of samples one system gets for one operation; a
-    # call slower than this on its own is timed once
-    parse_budget: float  # seconds of json.loads one sample of fresh data may need
+    """pyperf's settings for a call fast enough to get them all; a slower one
+    gets fewer processes, then fewer values, to fit the budget (`fit`)."""
 
+    processes: int  # worker processes of one benchmark
+    values: int  # values one process takes, after its warm-ups
+    min_values: int  # the fewest, for a call too slow to get them all
+    warmups: int
+    sample: float  # seconds a value lasts at least (pyperf's --min-time)
+    budget: float  # seconds of calls one benchmark should take at most
+    parse_budget: float  # seconds of json.loads the copies for one value of fresh data may take
+
+
+FULL = Settings(3, 3, min_values=2, warmups=1, sample=0.025, budget=3.0, parse_budget=0.05)
+QUICK = Settings(1, 2, min_values=1, warmups=1, sample=0.005, budget=0.4, parse_budget=0.01)
 
 # The pure-Python peer, hundreds of times slower than the others and never the
 # fastest, takes most of a run's time: a quick run leaves it out.
 QUICK_LEAVES_OUT = {"jsonschema"}
 
-FULL = Settings(repeats=11, min_repeats=3, sample=0.025, budget=3.0, parse_budget=0.05)
-QUICK = Settings(repeats=3, min_repeats=2, sample=0.005, budget=0.4, parse_budget=0.01)
-
 # Copies of fresh data parsed ahead of one timed run of calls, at most: more
 # calls than that take several runs, each timed on its own.
 FRESH_VALUES_AT_ONCE = 2_000
 
+# Compiling a draft-07 schema of 20,000 properties into Python code takes
+# fastjsonschema about 17 s; above this many fields it is left out.
+FASTJSONSCHEMA_MOST_FIELDS = 1_000
 
-# Timing ---------------------------------------------------------------------------
+
+# Timing (in pyperf's worker processes) --------------------------------------------
 
 
 @dataclass
@@ -102,185 +109,167 @@ class Fresh:
 
     text: str
     values: int  # in one copy
-    parse: float = 0.0  # seconds one json.loads of the text takes
 
     @classmethod
     def of(cls, instance: Any) -> Fresh:
-        text = json.dumps(instance, ensure_ascii=False)
-        if json.loads(text) != instance:
-            raise SystemExit("an instance does not survive a round trip through JSON")
-        fresh = cls(text, payload_module.count_values(instance))
-        fresh.parse = min(timed_parse(text) for _ in range(3))
-        return fresh
+        return cls(json.dumps(instance, ensure_ascii=False), payload_module.count_values(instance))
 
     def copy(self) -> Any:
         return json.loads(self.text)
 
-
-def timed_parse(text: str) -> float:
-    start = time.perf_counter()
-    json.loads(text)
-    return time.perf_counter() - start
-
-
-@dataclass
-class Entry:
-    key: str
-    call: Callable[[Any], Any]
-    data: Any  # the instance of every call, or a Fresh that makes one per call
-    number: int = 1
-    repeats: int = 1
-    samples: list[float] = field(default_factory=list)
-
-    @property
-    def median(self) -> float:
-        return statistics.median(self.samples)
-
-    @property
-    def fresh(self) -> Fresh | None:
-        return self.data if isinstance(self.data, Fresh) else None
-
-    def run(self, number: int) -> float:
-        """Seconds per call of `number` calls."""
-        fresh = self.fresh
-        if fresh is None:
-            return run_calls(self.call, self.data, number)
-        return run_fresh_calls(self.call, fresh, number)
+    def parse_time(self) -> float:
+        """Seconds one json.loads of the text takes, the least of three."""
+        best = float("inf")
+        for _ in range(3):
+            start = time.perf_counter()
+            json.loads(self.text)
+            best = min(best, time.perf_counter() - start)
+        return best
 
 
-def run_calls(call: Callable[[Any], Any], data: Any, number: int) -> float:
-    """Seconds per call of `number` calls in a row on the same data."""
-    loop = itertools.repeat(None, number)
-    start = time.perf_counter()
-    for _ in loop:
-        call(data)
-    return (time.perf_counter() - start) / number
+def time_calls(call: Callable[[Any], Any], data: Any, loops: int) -> float:
+    """Seconds `loops` calls in a row on the same data take, the collector off."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        loop = itertools.repeat(None, loops)
+        start = time.perf_counter()
+        for _ in loop:
+            call(data)
+        return time.perf_counter() - start
+    finally:
+        if enabled:
+            gc.enable()
 
 
-def run_fresh_calls(call: Callable[[Any], Any], fresh: Fresh, number: int) -> float:
-    """Seconds per call of `number` calls, each on a copy of its own, parsed
-    (and freed) outside the timed runs."""
+def time_fresh_calls(call: Callable[[Any], Any], fresh: Fresh, loops: int) -> float:
+    """Seconds `loops` calls take, each on a copy of its own, parsed (and
+    freed) outside the timed runs, in batches of about FRESH_VALUES_AT_ONCE
+    values, so that each copy is as warm in the caches as data just received."""
     at_once = max(1, FRESH_VALUES_AT_ONCE // fresh.values)
     loads, text = json.loads, fresh.text
     elapsed = 0.0
-    left = number
+    left = loops
+    enabled = gc.isenabled()
     while left:
         copies = [loads(text) for _ in range(min(left, at_once))]
-        start = time.perf_counter()
-        for copy in copies:
-            call(copy)
-        elapsed += time.perf_counter() - start
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            for copy in copies:
+                call(copy)
+            elapsed += time.perf_counter() - start
+        finally:
+            if enabled:
+                gc.enable()
         left -= len(copies)
         # The loop variable holds the last copy: free it here, outside the
         # timed run, not when the next run rebinds it.
         del copies, copy
-    return elapsed / number
+    return elapsed
 
 
-def calibrate(entry: Entry, settings: Settings) -> None:
-    """Choose how many calls make one sample and how many samples fit the budget."""
-    fresh = entry.fresh
-    data = entry.data if fresh is None else fresh.copy()
-    start = time.perf_counter()
-    # The first call fills caches (type info, and on cached data nothing else).
-    entry.call(data)
-    first = time.perf_counter() - start
-    if first >= settings.budget:
-        # One call is all the budget holds, and at this length what a first
-        # call fills does not count: it is the sample.
-        entry.number, entry.repeats, entry.samples = 1, 1, [first]
-        return
-    parse = fresh.parse if fresh is not None else 0.0
-    most = 10**7 if fresh is None else max(1, round(settings.parse_budget / parse))
-    number = 1
-    while True:
-        per_call = entry.run(number)
-        if per_call * number >= settings.sample / 10 or number >= most:
-            break
-        number = min(number * 10, most)
-    if per_call * number < settings.sample:
-        # A fast call: the least of three tries, so that one preempted try
-        # does not make the samples too short.
-        per_call = min(per_call, entry.run(number), entry.run(number))
-    entry.number = max(1, min(most, round(settings.sample / per_call)))
-    sample_time = (per_call + parse) * entry.number
-    entry.repeats = max(settings.min_repeats, min(settings.repeats, int(settings.budget / sample_time)))
-
-
-def measure(entries: list[Entry], settings: Settings) -> None:
-    """Round-robin sampling: each repeat takes one sample of every entry."""
-    gc.collect()
-    gc.disable()
-    try:
-        for entry in entries:
-            calibrate(entry, settings)
-        for r in range(max(entry.repeats for entry in entries)):
-            shift = r % len(entries)
-            for entry in entries[shift:] + entries[:shift]:
-                if len(entry.samples) < entry.repeats:
-                    entry.samples.append(entry.run(entry.number))
-    finally:
-        gc.enable()
-        gc.collect()
-
-
-# Agreement ------------------------------------------------------------------------
+# The plan: what to time, written for the worker processes ------------------------
 
 
 @dataclass
-class Standing:
-    """What a system's answers on one payload allow to be timed."""
+class Bench:
+    """One pyperf benchmark: a system's call on one part's data."""
 
-    timed: bool = True  # the verdicts agree: validate is timed
-    collect: bool = False  # it lists violations, and the list agrees
-    reason: str = ""  # why not, when it is not timed
-    collect_reason: str = ""
+    name: str
+    part: str  # "payload", "key-order" or "compile"
+    source: str  # the payload's key, the key-order case's index, or the compiled schema's index
+    system: str
+    op: str  # one of OPERATIONS, or "compile"
+    kind: str  # one of DATA_KINDS
+    estimate: float  # seconds one call took during the agreement checks
+    parse: float = 0.0  # seconds one json.loads of a fresh copy takes
+
+
+def fit(bench: Bench, args: argparse.Namespace, settings: Settings) -> dict[str, Any]:
+    """pyperf's settings for one benchmark: the command line's (the mode's
+    defaults), with fewer values for fresh data whose parse dwarfs the call,
+    and fewer processes, then values, for a call too slow for the budget."""
+    estimate = max(bench.estimate, 1e-8)
+    min_time = args.min_time
+    if bench.parse:
+        # As many calls to a value as parse_budget of json.loads allows.
+        min_time = min(min_time, max(estimate, estimate * settings.parse_budget / bench.parse))
+    if args.loops or estimate >= min_time:
+        loops = args.loops or 1
+    else:  # 0: pyperf calibrates them, in a process of its own
+        loops = 0 if args.calibrate else math.ceil(min_time / estimate)
+    value = max(min_time, estimate)
+    value += value / estimate * bench.parse
+    processes, values = args.processes, args.values
+
+    def cost() -> float:
+        return (processes + (loops == 0)) * (args.warmups + values) * value
+
+    while processes > 1 and cost() > settings.budget:
+        processes -= 1
+    while values > min(settings.min_values, args.values) and cost() > settings.budget:
+        values -= 1
+    return {"processes": processes, "values": values, "warmups": args.warmups, "min_time": min_time, "loops": loops}
+
+
+def timed(call: Callable[[Any], Any], data: Any) -> tuple[Any, float]:
+    """The call's result and how long one call takes: the least of as many
+    calls as fit in about 2 ms (one, for a slower call). `fit` plans with it."""
+    start = time.perf_counter()
+    result = call(data)
+    best = spent = time.perf_counter() - start
+    while spent < 0.002:
+        start = time.perf_counter()
+        call(data)
+        took = time.perf_counter() - start
+        best, spent = min(best, took), spent + took
+    return result, best
 
 
 def judge(
-    system: System,
-    prepared: system_module.Prepared,
-    valid: Any,
-    invalid: Any,
-    violations: int,
-    reference_errors: list,
-) -> Standing:
-    standing = Standing()
+    system: System, prepared: system_module.Prepared, valid: Any, invalid: Any, violations: int, reference: list
+) -> tuple[Standing, dict[str, float]]:
+    """What a system's answers on one pair of instances allow to be timed, and
+    how long each call took (the estimates `fit` plans with)."""
     if system.is_floor:
-        standing.collect = True
-        return standing
+        walk_valid, walk_invalid = timed(prepared.validate, valid)[1], timed(prepared.validate, invalid)[1]
+        estimates = {"validate_valid": walk_valid, "collect_valid": walk_valid}
+        estimates |= {"validate_invalid": walk_invalid, "collect_invalid": walk_invalid}
+        return Standing(collect=True), estimates
+    estimates = {}
     try:
-        valid_verdict = prepared.check(valid)
-        invalid_verdict = prepared.check(invalid)
+        valid_verdict, estimates["validate_valid"] = timed(prepared.check, valid)
+        invalid_verdict, estimates["validate_invalid"] = timed(prepared.check, invalid)
     except Exception as error:
-        return Standing(False, False, f"raises {type(error).__name__}: {error}")
+        return Standing(False, False, f"raises {type(error).__name__}: {error}"), estimates
     problems = []
     if not valid_verdict:
         problems.append("rejects the valid instance")
     if invalid_verdict:
         problems.append("accepts the invalid instance")
     if problems:
-        return Standing(False, False, " and ".join(problems))
+        return Standing(False, False, " and ".join(problems)), estimates
     if prepared.errors is None:
-        standing.collect_reason = "stops at the first error"
-        return standing
+        return Standing(collect_reason="stops at the first error"), estimates
+    standing = Standing()
     try:
-        on_valid = prepared.errors(valid)
-        on_invalid = prepared.errors(invalid)
+        on_valid, estimates["collect_valid"] = timed(prepared.errors, valid)
+        on_invalid, estimates["collect_invalid"] = timed(prepared.errors, invalid)
     except Exception as error:
         standing.collect_reason = f"collect raises {type(error).__name__}: {error}"
-        return standing
+        return standing, estimates
     if on_valid is None or on_invalid is None:
         standing.collect_reason = "leaves the data undecided"
     elif len(on_valid) != 0:
         standing.collect_reason = f"lists {len(on_valid)} errors on the valid instance"
     elif len(on_invalid) != violations:
         standing.collect_reason = f"lists {len(on_invalid)} errors where there are {violations} violations"
-    elif system is system_module.QUILLANE and on_invalid != reference_errors:
+    elif system is system_module.QUILLANE and on_invalid != reference:
         standing.collect_reason = "lists other errors than the pure-Python baseline"
     else:
         standing.collect = True
-    return standing
+    return standing, estimates
 
 
 def both(cached: Standing, fresh: Standing) -> Standing:
@@ -297,40 +286,8 @@ def both(cached: Standing, fresh: Standing) -> Standing:
     return cached
 
 
-def entries_for(
-    op: str,
-    systems: list[System],
-    prepared: dict[str, system_module.Prepared],
-    standings: dict[str, Standing],
-    data: Any,
-) -> list[Entry]:
-    """One entry for every system whose answers allow timing `op` on data."""
-    entries = []
-    for system in systems:
-        standing = standings[system.key]
-        if not standing.timed:
-            continue
-        if op.startswith("collect"):
-            if not standing.collect:
-                continue
-            call = prepared[system.key].collect
-        else:
-            call = prepared[system.key].validate
-        entries.append(Entry(system.key, call, data))
-    return entries
-
-
-# One payload ----------------------------------------------------------------------
-
-
-@dataclass
-class PayloadResult:
-    payload: payload_module.Payload
-    values_valid: int
-    values_invalid: int
-    standings: dict[str, Standing]
-    times: dict[str, dict[str, dict[str, float]]]  # data kind -> operation -> system key -> median seconds
-    samples: dict[str, dict[str, dict[str, int]]]  # data kind -> operation -> system key -> repeats taken
+def allowed(op: str, standing: Standing) -> bool:
+    return standing.timed and (standing.collect or not op.startswith("collect"))
 
 
 def fill_utf8(data: Any) -> None:
@@ -343,132 +300,149 @@ def fill_utf8(data: Any) -> None:
     quillane_bench_floor.fill_utf8(data)
 
 
-def bench_payload(
-    payload: payload_module.Payload, systems: list[System], settings: Settings, log: Callable[[str], None]
-) -> PayloadResult:
-    reference_errors = reference_model.collect(reference_model.compile_schema(payload.schema), payload.invalid)
-    if reference_errors is None or len(reference_errors) != payload.violations:
+@dataclass
+class Source:
+    """What the workers of one instance load from the plan: the schema and the
+    instance in one pickle, which keeps the objects they share (the records'
+    keys are the schema's field names, as in the payload code)."""
+
+    schema: Any
+    instance: Any
+    fresh: Fresh | None  # the instance's JSON text
+    tree: Any  # the pure-Python baseline's compiled schema
+
+
+def save(plan_dir: str, name: str, source: Source) -> None:
+    with open(os.path.join(plan_dir, f"{name}.pickle"), "wb") as handle:
+        pickle.dump(source, handle, pickle.HIGHEST_PROTOCOL)
+
+
+def load(plan_dir: str, name: str) -> Source:
+    with open(os.path.join(plan_dir, f"{name}.pickle"), "rb") as handle:
+        return pickle.load(handle)
+
+
+def prepare(system: System, schema: Any, tree: Any) -> system_module.Prepared:
+    """system.prepare(schema), but the pure-Python baseline from the tree it
+    compiled before: it compiles a 20,000-field map in about a minute."""
+    return system_module.reference_from_tree(tree) if system is system_module.REFERENCE else system.prepare(schema)
+
+
+def plan_payload(
+    payload: payload_module.Payload, systems: list[System], plan_dir: str, log: Callable[[str], None]
+) -> tuple[PayloadResult, list[Bench]]:
+    tree = reference_model.compile_schema(payload.schema)
+    reference = reference_model.collect(tree, payload.invalid)
+    if reference is None or len(reference) != payload.violations:
         raise SystemExit(
             f"payload {payload.key}: the invalid instance should hold {payload.violations} "
-            f"violations, the pure-Python baseline finds {reference_errors and len(reference_errors)}"
+            f"violations, the pure-Python baseline finds {reference and len(reference)}"
         )
-    if reference_model.collect(reference_model.compile_schema(payload.schema), payload.valid) != []:
+    if reference_model.collect(tree, payload.valid) != []:
         raise SystemExit(f"payload {payload.key}: the valid instance does not conform")
-    instances = {
-        "cached": {"valid": payload.valid, "invalid": payload.invalid},
-        "fresh": {"valid": Fresh.of(payload.valid), "invalid": Fresh.of(payload.invalid)},
-    }
+    fresh = {"valid": Fresh.of(payload.valid), "invalid": Fresh.of(payload.invalid)}
+    if any(f.copy() != instance for f, instance in zip(fresh.values(), (payload.valid, payload.invalid), strict=True)):
+        raise SystemExit(f"payload {payload.key}: an instance does not survive a round trip through JSON")
+    # The workers load the payload as built, before any str has its UTF-8 form.
+    for which, instance in (("valid", payload.valid), ("invalid", payload.invalid)):
+        save(plan_dir, f"payload-{payload.key}-{which}", Source(payload.schema, instance, fresh[which], tree))
+    parse = {which: f.parse_time() for which, f in fresh.items()}
     fill_utf8(payload.valid)
     fill_utf8(payload.invalid)
 
-    prepared = {}
-    standings = {}
+    standings, estimates = {}, {}
     for system in systems:
-        prepared[system.key] = system.prepare(payload.schema)
-        on_cached = judge(
-            system, prepared[system.key], payload.valid, payload.invalid, payload.violations, reference_errors
+        prepared = prepare(system, payload.schema, tree)
+        on_cached, estimates["cached", system.key] = judge(
+            system, prepared, payload.valid, payload.invalid, payload.violations, reference
         )
-        on_fresh = judge(
-            system,
-            prepared[system.key],
-            instances["fresh"]["valid"].copy(),
-            instances["fresh"]["invalid"].copy(),
-            payload.violations,
-            reference_errors,
+        on_fresh, estimates["fresh", system.key] = judge(
+            system, prepared, fresh["valid"].copy(), fresh["invalid"].copy(), payload.violations, reference
         )
         standing = standings[system.key] = both(on_cached, on_fresh)
         if not standing.timed:
             log(f"  {system.label}: disagrees ({standing.reason}), not timed")
         elif standing.collect_reason and standing.collect_reason != "stops at the first error":
             log(f"  {system.label}: collect not timed ({standing.collect_reason})")
-
-    times: dict[str, dict[str, dict[str, float]]] = {}
-    samples: dict[str, dict[str, dict[str, int]]] = {}
-    for kind, kind_label in DATA_KINDS:
-        times[kind], samples[kind] = {}, {}
-        for op, label in OPERATIONS:
-            data = instances[kind]["valid" if op.endswith("_valid") else "invalid"]
-            entries = entries_for(op, systems, prepared, standings, data)
-            started = time.perf_counter()
-            measure(entries, settings)
-            times[kind][op] = {entry.key: entry.median for entry in entries}
-            samples[kind][op] = {entry.key: len(entry.samples) for entry in entries}
-            log(f"  {label}, {kind_label}: {time.perf_counter() - started:.1f} s")
-    return PayloadResult(
-        payload,
-        payload_module.count_values(payload.valid),
-        payload_module.count_values(payload.invalid),
-        standings,
-        times,
-        samples,
+    benches = [
+        Bench(
+            f"{payload.key}/{kind}/{op}/{system.key}",
+            "payload",
+            payload.key,
+            system.key,
+            op,
+            kind,
+            estimates[kind, system.key][op],
+            parse[op.rpartition("_")[2]] if kind == "fresh" else 0.0,
+        )
+        for kind, _ in DATA_KINDS
+        for op, _ in OPERATIONS
+        for system in systems
+        if allowed(op, standings[system.key])
+    ]
+    result = PayloadResult(
+        payload, payload_module.count_values(payload.valid), payload_module.count_values(payload.invalid), standings
     )
+    return result, benches
 
 
-# Key order ----------------------------------------------------------------------------
-
-# Compiling a draft-07 schema of 20,000 properties into Python code takes
-# fastjsonschema about 17 s; above this many fields it is left out.
-FASTJSONSCHEMA_MOST_FIELDS = 1_000
-
-
-@dataclass
-class KeyOrderResult:
-    fields: int
-    order: str
-    times: dict[str, dict[str, float]]  # operation -> system key -> median seconds
-    samples: dict[str, dict[str, int]]
-    left_out: dict[str, str]  # system label -> why
-
-
-KEY_ORDER_OPERATIONS = [("validate_valid", "validate"), ("collect_valid", "collect")]
-
-
-def bench_key_order(systems: list[System], settings: Settings, log: Callable[[str], None]) -> list[KeyOrderResult]:
-    results = []
+def plan_key_order(
+    systems: list[System], plan_dir: str, log: Callable[[str], None]
+) -> tuple[list[KeyOrderResult], list[Bench]]:
+    results, benches = [], []
     prepared: dict[str, system_module.Prepared] = {}
-    prepared_for = None
-    for case in payload_module.key_order_cases():
-        left_out: dict[str, str] = {}
-        if prepared_for is not case.schema:
-            prepared, prepared_for = {}, case.schema
-            for system in systems:
-                if system.key == "fastjsonschema" and case.fields > FASTJSONSCHEMA_MOST_FIELDS:
-                    continue
-                prepared[system.key] = system.prepare(case.schema)
-        standings = {}
+    schema = tree = None
+    for index, case in enumerate(payload_module.key_order_cases()):
+        if case.schema is not schema:  # the cases of one field count share theirs
+            schema, tree = case.schema, reference_model.compile_schema(case.schema)
+            prepared = {
+                s.key: prepare(s, schema, tree)
+                for s in systems
+                if s.key != "fastjsonschema" or case.fields <= FASTJSONSCHEMA_MOST_FIELDS
+            }
+        save(plan_dir, f"key-order-{index}", Source(schema, case.data, None, tree))
+        left_out = {}
         for system in systems:
             if system.key not in prepared:
                 left_out[system.label] = (
                     "not timed, since compiling a schema of so many properties takes it tens of seconds"
                 )
-                standings[system.key] = Standing(False)
                 continue
-            standing = Standing(collect=prepared[system.key].collect is not None)
-            if not system.is_floor:
+            ready = prepared[system.key]
+            estimates: dict[str, float] = {}
+            standing = Standing(collect=ready.collect is not None)
+            if system.is_floor:
+                estimates["validate_valid"] = estimates["collect_valid"] = timed(ready.validate, case.data)[1]
+            else:
                 try:
-                    if not prepared[system.key].check(case.data):
+                    verdict, estimates["validate_valid"] = timed(ready.check, case.data)
+                    if not verdict:
                         standing = Standing(False, False, "rejects the data")
-                    elif standing.collect and prepared[system.key].errors(case.data) != []:
-                        standing.collect = False
-                        standing.collect_reason = "lists errors on the data"
+                    elif standing.collect:
+                        errors, estimates["collect_valid"] = timed(ready.errors, case.data)
+                        if errors != []:
+                            standing.collect, standing.collect_reason = False, "lists errors on the data"
                 except Exception as error:
                     standing = Standing(False, False, f"raises {type(error).__name__}: {error}")
             if standing.reason or standing.collect_reason:
                 left_out[system.label] = standing.reason or standing.collect_reason
-            standings[system.key] = standing
-        times, samples = {}, {}
-        for op, label in KEY_ORDER_OPERATIONS:
-            entries = entries_for(op, systems, prepared, standings, case.data)
-            started = time.perf_counter()
-            measure(entries, settings)
-            times[op] = {entry.key: entry.median for entry in entries}
-            samples[op] = {entry.key: len(entry.samples) for entry in entries}
-            log(f"  {case.fields:,} fields, {case.order}, {label}: {time.perf_counter() - started:.1f} s")
-        results.append(KeyOrderResult(case.fields, case.order, times, samples, left_out))
-    return results
-
-
-# compile_schema -------------------------------------------------------------------
+            order = case.order.replace(" ", "-")
+            benches += [
+                Bench(
+                    f"key-order/{case.fields}/{order}/{op}/{system.key}",
+                    "key-order",
+                    str(index),
+                    system.key,
+                    op,
+                    "cached",
+                    estimates[op],
+                )
+                for op, _ in KEY_ORDER_OPERATIONS
+                if allowed(op, standing)
+            ]
+        results.append(KeyOrderResult(case.fields, case.order, left_out))
+        log(f"  {case.fields:,} fields, {case.order}: checked")
+    return results, benches
 
 
 def compile_entries(schema: Any) -> list[tuple[str, Callable[[Any], Any], Any]]:
@@ -498,33 +472,141 @@ def compile_entries(schema: Any) -> list[tuple[str, Callable[[Any], Any], Any]]:
     return entries
 
 
-COMPILE_LABELS = {
-    "quillane": "quillane_core `compile_schema`",
-    "reference": "pure-Python baseline `compile_schema`",
-    "pydantic": "pydantic-core `SchemaValidator(...)`",
-    "jsonschema_rs": "jsonschema-rs `Draft7Validator(...)`",
-    "fastjsonschema": "fastjsonschema `compile(...)`",
-}
+def plan_compile(systems: list[System]) -> tuple[list[dict], list[Bench]]:
+    rows, benches = [], []
+    keys = {s.key for s in systems}
+    for index, (label, schema) in enumerate(payload_module.compile_schemas()):
+        rows.append({"schema": label, "nodes": payload_module.count_nodes(schema), "times": {}})
+        for key, call, argument in compile_entries(schema):
+            if key in keys:
+                benches.append(
+                    Bench(
+                        f"compile/{re.sub(r'[^a-z0-9]+', '-', label.lower()).strip('-')}/{key}",
+                        "compile",
+                        str(index),
+                        key,
+                        "compile",
+                        "cached",
+                        timed(call, argument)[1],
+                    )
+                )
+    return rows, benches
 
 
-def bench_compile(settings: Settings, log: Callable[[str], None]) -> list[dict]:
-    rows = []
-    for label, schema in payload_module.compile_schemas():
-        nodes = payload_module.count_nodes(schema)
-        entries = [Entry(key, call, argument) for key, call, argument in compile_entries(schema)]
-        started = time.perf_counter()
-        measure(entries, settings)
-        log(f"  {label}: {time.perf_counter() - started:.1f} s")
-        rows.append({"schema": label, "nodes": nodes, "times": {e.key: e.median for e in entries}})
-    return rows
+def timer(bench: Bench, plan_dir: str) -> Callable[[int], float]:
+    """In a worker process: builds the system and the data of one benchmark,
+    and gives the function that times `loops` calls of it."""
+    if bench.part == "compile":
+        schema = payload_module.compile_schemas()[int(bench.source)][1]
+        _, call, argument = next(e for e in compile_entries(schema) if e[0] == bench.system)
+        return lambda loops: time_calls(call, argument, loops)
+    which = bench.op.rpartition("_")[2]
+    name = f"payload-{bench.source}-{which}" if bench.part == "payload" else f"key-order-{bench.source}"
+    source = load(plan_dir, name)
+    ready = prepare(SYSTEMS[bench.system], source.schema, source.tree)
+    call = ready.collect if bench.op.startswith("collect") else ready.validate
+    if bench.kind == "fresh" and source.fresh is not None:
+        fresh = source.fresh
+        del source  # the instance as built is not needed
+        return lambda loops: time_fresh_calls(call, fresh, loops)
+    if bench.part == "payload":
+        fill_utf8(source.instance)
+    instance = source.instance
+    return lambda loops: time_calls(call, instance, loops)
 
 
-# Memory --------------------------------------------------------------------------------
+class Deferred:
+    """The time function of one benchmark, which builds what it times on its
+    first call: a worker process builds only its own benchmark's."""
+
+    def __init__(self, bench: Bench, plan_dir: str) -> None:
+        self.bench, self.plan_dir = bench, plan_dir
+        self.run: Callable[[int], float] | None = None
+
+    def __call__(self, loops: int) -> float:
+        if self.run is None:
+            self.run = timer(self.bench, self.plan_dir)
+        return self.run(loops)
+
+
+def run_worker(runner: pyperf.Runner, plan_dir: str) -> None:
+    """pyperf's worker: registers every benchmark of the plan in its order,
+    of which pyperf runs the one its --worker-task names."""
+    with open(os.path.join(plan_dir, "plan.json"), encoding="utf-8") as handle:
+        plan = json.load(handle)
+    runner.metadata.update(plan["metadata"])
+    for fields in plan["benches"]:
+        bench = Bench(**fields)
+        runner.bench_time_func(bench.name, Deferred(bench, plan_dir))
+
+
+def spawn(index: int, bench: Bench, fitted: dict[str, Any], plan_dir: str, calibrate: bool) -> pyperf.Benchmark:
+    """One pyperf worker process of one benchmark, and the run it took: its
+    values, or with `calibrate` the number of loops it found."""
+    out = os.path.join(plan_dir, f"values-{index}.json")
+    command = [sys.executable, *WORKER, "--worker", f"--worker-task={index}", "--plan", plan_dir, "-q", "-o", out]
+    command += ["--values", str(fitted["values"]), "--warmups", str(fitted["warmups"])]
+    command += ["--min-time", repr(fitted["min_time"])]
+    command += ["--calibrate-loops"] if calibrate else ["--loops", str(fitted["loops"])]
+    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"{bench.name}: the worker process failed\n{done.stderr}")
+    try:
+        return pyperf.Benchmark.load(out)
+    finally:
+        os.unlink(out)
+
+
+def run_plan(
+    args: argparse.Namespace, benches: list[Bench], plan_dir: str, settings: Settings, log: Callable[[str], None]
+) -> dict[str, pyperf.Benchmark]:
+    """Runs every benchmark in pyperf's worker processes, each with the
+    settings `fit` gives it. The systems of one operation on one data take
+    turns, a process each, in an order that rotates from round to round, so
+    that other work on the machine weighs on all of them alike and the ratios
+    between them hold; each benchmark's runs add up in one pyperf Benchmark."""
+    with open(os.path.join(plan_dir, "plan.json"), "w", encoding="utf-8") as handle:
+        json.dump({"metadata": args.metadata_of_runs, "benches": [asdict(b) for b in benches]}, handle)
+    results: dict[str, pyperf.Benchmark] = {}
+    started, done = time.perf_counter(), 0
+    for _, members in itertools.groupby(enumerate(benches), key=lambda pair: pair[1].name.rpartition("/")[0]):
+        group = list(members)
+        fitted = {index: fit(bench, args, settings) for index, bench in group}
+        for index, bench in group:
+            if fitted[index]["loops"] == 0:
+                calibration = results[bench.name] = spawn(index, bench, fitted[index], plan_dir, calibrate=True)
+                fitted[index]["loops"] = calibration.get_runs()[0].get_metadata()["calibrate_loops"]
+        for turn in range(max(f["processes"] for f in fitted.values())):
+            shift = turn % len(group)
+            for index, bench in group[shift:] + group[:shift]:
+                if turn < fitted[index]["processes"]:
+                    run = spawn(index, bench, fitted[index], plan_dir, calibrate=False)
+                    if bench.name in results:
+                        results[bench.name].add_runs(run)
+                    else:
+                        results[bench.name] = run
+        for _, bench in group:
+            measured = results[bench.name]
+            if not args.quiet:
+                spread = f" ± {measured.format_value(measured.stdev())}" if measured.get_nvalue() > 1 else ""
+                print(f"{bench.name}: {measured.format_value(measured.median())}{spread}", flush=True)
+        done += len(group)
+        if done // 50 != (done - len(group)) // 50:
+            log(f"  {done} of {len(benches)} benchmarks, {time.perf_counter() - started:.0f} s")
+    return results
+
+
+# Memory and probes ------------------------------------------------------------------
+
+
+# The worker processes need neither (nor the charts): they are imported where used.
 
 
 def bench_memory(systems: list[System], log: Callable[[str], None]) -> list[dict]:
     """memory.py's figures for every system and for no call at all, each from
     a process of its own."""
+    import memory as memory_module
+
     rows = []
     for key, label in [(memory_module.CONTROL, "no call (the method's own noise)")] + [
         (s.key, s.label) for s in systems
@@ -536,10 +618,9 @@ def bench_memory(systems: list[System], log: Callable[[str], None]) -> list[dict
     return rows
 
 
-# Probes ----------------------------------------------------------------------------
-
-
 def run_probes(systems: list[System]) -> list[dict]:
+    import probes as probe_module
+
     rows = []
     for probe in probe_module.probes():
         verdicts = {}
@@ -556,7 +637,7 @@ def run_probes(systems: list[System]) -> list[dict]:
     return rows
 
 
-# The machine -------------------------------------------------------------------------
+# The machine ---------------------------------------------------------------------
 
 
 def command_line(args: list[str]) -> str:
@@ -565,23 +646,6 @@ def command_line(args: list[str]) -> str:
     except (OSError, subprocess.SubprocessError):
         return ""
     return out.stdout.strip() if out.returncode == 0 else ""
-
-
-def cpu_model() -> str:
-    fields: dict[str, str] = {}
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as info:
-            for line in info:
-                if not line.strip():
-                    break  # the first processor tells
-                name, _, value = line.partition(":")
-                fields[name.strip()] = value.strip()
-    except OSError:
-        pass
-    model = fields.get("model name") or platform.processor() or platform.machine()
-    if "cpu family" in fields and "model" in fields:
-        model += f" (family {fields['cpu family']}, model {fields['model']})"
-    return model
 
 
 def module_compiler() -> str:
@@ -603,12 +667,6 @@ def module_compiler() -> str:
     return f"{text}, {build_type} build" if build_type else text
 
 
-def floor_compiler() -> str:
-    cc = (sysconfig.get_config_var("CC") or "cc").split()[0]
-    version = command_line([cc, "--version"]).splitlines()
-    return version[0] if version else cc
-
-
 def source_revision() -> str:
     commit = command_line(["git", "rev-parse", "--short", "HEAD"])
     if not commit:
@@ -617,363 +675,49 @@ def source_revision() -> str:
     return f"{commit} with local changes to src/" if changed else commit
 
 
-def environment(systems: list[System], missing: list[System], quick: bool) -> dict:
-    cores = os.cpu_count()
+def environment(systems: list[System], missing: list[System], quick: bool, metadata: dict) -> dict:
+    """The machine and the software, from pyperf's metadata of the first
+    benchmark where it has them."""
     try:
         usable = len(os.sched_getaffinity(0))
     except AttributeError:
-        usable = cores
+        usable = os.cpu_count()
+    try:
+        load = ", ".join(f"{x:.2f}" for x in os.getloadavg()) + " over 1, 5 and 15 minutes"
+    except OSError:
+        load = "unknown"
+    cc = (sysconfig.get_config_var("CC") or "cc").split()[0]
     return {
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "mode": "quick" if quick else "full",
-        "cpu": cpu_model(),
-        "cores": cores,
+        "cpu": metadata.get("cpu_model_name") or platform.processor() or platform.machine(),
+        "cores": metadata.get("cpu_count") or os.cpu_count(),
         "usable_cores": usable,
         "os": f"{platform.system()} {platform.release()}",
         "python": f"{platform.python_implementation()} {platform.python_version()} ({platform.python_compiler()})",
+        "pyperf": pyperf.__version__,
         "module_compiler": module_compiler(),
-        "floor_compiler": floor_compiler(),
+        "floor_compiler": (command_line([cc, "--version"]).splitlines() or [cc])[0],
         "revision": source_revision(),
-        "load": LOAD_AT_START,
+        "load": load,
         "versions": {s.label: s.version() for s in systems if s.version() and not s.is_floor},
         "missing": [s.label for s in missing],
     }
 
 
-# Report ----------------------------------------------------------------------------
-
-
-def load_average() -> str:
-    try:
-        return ", ".join(f"{x:.2f}" for x in os.getloadavg()) + " over 1, 5 and 15 minutes"
-    except OSError:
-        return "unknown"
-
-
-LOAD_AT_START = load_average()
-
-
-def fmt_time(seconds: float) -> str:
-    if seconds < 1e-6:
-        return f"{seconds * 1e9:.0f} ns"
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.3g} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.3g} ms"
-    return f"{seconds:.3g} s"
-
-
-def fmt_ratio(ratio: float) -> str:
-    if ratio >= 100:
-        return f"{ratio:,.0f}×"
-    if ratio >= 10:
-        return f"{ratio:.1f}×"
-    return f"{ratio:.2f}×"
-
-
-def heading(title: str, text: str) -> list[str]:
-    """A results section's heading and the paragraph that says what it shows."""
-    return [f"### {title}", "", text, ""]
-
-
-def ratio_cell(time: float | None, base: float | None) -> str:
-    return fmt_ratio(time / base) if time is not None and base else "–"
-
-
-def fmt_bytes(size: int) -> str:
-    return "unknown" if size < 0 else f"{size:,} B"
-
-
-def fewer_repeats_note(samples: list[dict[str, int]], systems: list[System]) -> list[str]:
-    """A note naming the systems that got fewer repeats than the others somewhere."""
-    few = sorted(
-        {s.label for taken in samples for s in systems if taken.get(s.key, 0) and taken[s.key] < max(taken.values())}
-    )
-    return [f"- Fewer repeats within the time budget for: {', '.join(few)}."] if few else []
-
-
-def fastest_peer(times: dict[str, float]) -> tuple[str, float] | None:
-    """The label and time of the fastest peer in times (not this module, the
-    pure-Python baseline or the floor)."""
-    peers = [(t, s.label) for s in system_module.PEERS if (t := times.get(s.key)) is not None]
-    if not peers:
-        return None
-    t, label = min(peers)
-    return label, t
-
-
-def against_floor_and_peers(mine: float, times: dict[str, float]) -> str:
-    """The cells "÷ floor | fastest peer | ÷ fastest peer" for quillane_core's time."""
-    peer = fastest_peer(times)
-    peer_cells = f"{peer[0]} ({fmt_time(peer[1])}) | {fmt_ratio(mine / peer[1])}" if peer else "– | –"
-    return f"{ratio_cell(mine, times.get('floor'))} | {peer_cells}"
-
-
-def summary_section(results: list[PayloadResult]) -> list[str]:
-    out = [
-        *heading(
-            "Summary",
-            "quillane_core's median on every payload and operation, divided by the floor's and by the fastest "
-            "peer's median for the same operation and data in the same run: below 1× is faster. The fastest peer "
-            "of a collect row is the fastest of those that list every violation. On validate of the invalid "
-            "instance the floor still walks the whole instance while a validator may stop at the first violation.",
-        ),
-        "| payload | operation | data | quillane_core | ÷ floor | fastest peer | ÷ fastest peer |",
-        "| --- | --- | --- | ---: | ---: | --- | ---: |",
-    ]
-    for result in results:
-        for op, label in OPERATIONS:
-            for kind, kind_label in DATA_KINDS:
-                times = result.times[kind][op]
-                mine = times.get("quillane")
-                if mine is not None:
-                    out.append(
-                        f"| {result.payload.title} | {label} | {kind_label} | {fmt_time(mine)} | "
-                        f"{against_floor_and_peers(mine, times)} |"
-                    )
-    out.append("")
-    return out
-
-
-def payload_section(result: PayloadResult, systems: list[System]) -> list[str]:
-    p = result.payload
-    out = heading(p.title, p.summary[0].upper() + p.summary[1:] + ".")
-    out.append(
-        "| operation | system | cached | fresh JSON | per value, fresh | vs quillane_core, cached | "
-        "vs quillane_core, fresh | vs floor, cached | vs floor, fresh |"
-    )
-    out.append("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for op, label in OPERATIONS:
-        cached, fresh = result.times["cached"][op], result.times["fresh"][op]
-        values = result.values_valid if op.endswith("_valid") else result.values_invalid
-        for system in systems:
-            if system.key not in cached and system.key not in fresh:
-                continue
-            t_cached, t_fresh = cached.get(system.key), fresh.get(system.key)
-            name = f"**{system.label}**" if system.key == "quillane" else system.label
-            per_value = "–" if op == "validate_invalid" or t_fresh is None else fmt_time(t_fresh / values)
-            out.append(
-                f"| {label} | {name} | {fmt_time(t_cached) if t_cached else '–'} | "
-                f"{fmt_time(t_fresh) if t_fresh else '–'} | {per_value} | "
-                f"{ratio_cell(t_cached, cached.get('quillane'))} | {ratio_cell(t_fresh, fresh.get('quillane'))} | "
-                f"{ratio_cell(t_cached, cached.get('floor'))} | {ratio_cell(t_fresh, fresh.get('floor'))} |"
-            )
-    notes = []
-    for system in systems:
-        standing = result.standings.get(system.key)
-        if standing is None:
-            continue
-        if not standing.timed:
-            notes.append(f"- {system.label} disagrees here ({standing.reason}); not timed.")
-        elif standing.collect_reason and standing.collect_reason != "stops at the first error":
-            notes.append(f"- {system.label}: collect disagrees ({standing.collect_reason}); not timed.")
-    notes += fewer_repeats_note([t for kind in result.samples.values() for t in kind.values()], systems)
-    if notes:
-        out += ["", *notes]
-    out.append("")
-    return out
-
-
-def key_order_section(results: list[KeyOrderResult], systems: list[System]) -> list[str]:
-    out = [
-        *heading(
-            "Key order",
-            "A field map of 10, 1,000 and 20,000 fields (int, str, float and bool fields in turn, named "
-            "`field_00000` and on) and data that conforms, whose keys come in the schema's order, reversed or "
-            "shuffled; the data's keys are strs of their own, as `json.loads` makes them. The same data on every "
-            'call. "vs schema order" divides by the time for the same field count and operation with keys in '
-            "the schema's order; the floor walks the same dict without looking a key up.",
-        ),
-        "| fields | key order | operation | quillane_core | per field | vs schema order | ÷ floor "
-        "| fastest peer | ÷ fastest peer |",
-        "| ---: | --- | --- | ---: | ---: | ---: | ---: | --- | ---: |",
-    ]
-    first = payload_module.KEY_ORDERS[0]
-    in_order = {(r.fields, op): r.times[op] for r in results if r.order == first for op in r.times}
-    for op, label in KEY_ORDER_OPERATIONS:
-        for r in results:
-            times = r.times[op]
-            mine = times.get("quillane")
-            if mine is not None:
-                out.append(
-                    f"| {r.fields:,} | {r.order} | {label} | {fmt_time(mine)} | {fmt_time(mine / r.fields)} | "
-                    f"{ratio_cell(mine, in_order[(r.fields, op)].get('quillane'))} | "
-                    f"{against_floor_and_peers(mine, times)} |"
-                )
-    shown = [s for s in systems if any(s.key in r.times[op] for r in results for op in r.times)]
-    out += [
-        "",
-        "Every system, with its time divided by its own time for keys in the schema's order:",
-        "",
-        "| fields | key order | operation | " + " | ".join(s.label for s in shown) + " |",
-        "| ---: | --- | --- | " + " | ".join("---:" for _ in shown) + " |",
-    ]
-    for op, label in KEY_ORDER_OPERATIONS:
-        for r in results:
-            cells = []
-            for s in shown:
-                t = r.times[op].get(s.key)
-                base = in_order[(r.fields, op)].get(s.key)
-                cells.append("–" if t is None else f"{fmt_time(t)} ({ratio_cell(t, base)})")
-            out.append(f"| {r.fields:,} | {r.order} | {label} | " + " | ".join(cells) + " |")
-    notes = sorted({f"- {label} at {r.fields:,} fields: {why}." for r in results for label, why in r.left_out.items()})
-    notes += fewer_repeats_note([t for r in results for t in r.samples.values()], systems)
-    if notes:
-        out += ["", *notes]
-    out.append("")
-    return out
-
-
-def memory_section(rows: list[dict]) -> list[str]:
-    out = [
-        *heading(
-            "Memory",
-            "How much the process grows over one validate of the valid instance and one collect of the invalid "
-            "instance of the non-ASCII payload (validate again for systems without collect), each freshly parsed "
-            "from its JSON text, measured in a process of its own for each system (bench/memory.py): the growth of "
-            "`sys.getsizeof` summed over the strs of both instances (the UTF-8 forms cached on the caller's strs), "
-            "of the bytes allocated through the interpreter's allocators and still held (tracemalloc), and of the "
-            "resident set (coarse: pages and arenas, but it also sees native allocations).",
-        ),
-        "| system | strs grow by | held allocations grow by | resident set grows by |",
-        "| --- | ---: | ---: | ---: |",
-    ]
-    for row in rows:
-        figures = row["figures"]
-        name = f"**{row['label']}**" if row["key"] == "quillane" else row["label"]
-        if isinstance(figures, str):
-            out.append(f"| {name} | {figures} | – | – |")
-            continue
-        per_str = f" ({figures['strs'] / figures['str_count']:.1f} B a str)" if figures["strs"] else ""
-        out.append(
-            f"| {name} | {fmt_bytes(figures['strs'])}{per_str} | {fmt_bytes(figures['traced'])} | "
-            f"{fmt_bytes(figures['rss'])} |"
-        )
-    out.append("")
-    return out
-
-
-def compile_section(rows: list[dict]) -> list[str]:
-    keys = [k for k in COMPILE_LABELS if any(k in row["times"] for row in rows)]
-    out = [
-        *heading(
-            "Building a validator from a schema",
-            "Median time per schema node (one node per validator object and per field map) to build "
-            "each system's validator from a schema already written in its own form; the ratio compares "
-            "with quillane_core. msgspec and jsonschema build lazily on first use and are left out.",
-        ),
-        "| schema | nodes | " + " | ".join(COMPILE_LABELS[k] for k in keys) + " |",
-        "| --- | ---: | " + " | ".join("---:" for _ in keys) + " |",
-    ]
-    for row in rows:
-        base = row["times"]["quillane"]
-        cells = []
-        for key in keys:
-            t = row["times"].get(key)
-            if t is None:
-                cells.append("–")
-            elif key == "quillane":
-                cells.append(f"**{t / row['nodes'] * 1e6:.3g} µs** ({fmt_time(t)} in all)")
-            else:
-                cells.append(f"{t / row['nodes'] * 1e6:.3g} µs ({fmt_ratio(t / base)})")
-        out.append(f"| {row['schema']} | {row['nodes']:,} | " + " | ".join(cells) + " |")
-    out.append("")
-    return out
-
-
-def probe_section(rows: list[dict], systems: list[System]) -> list[str]:
-    shown = [s for s in systems if not s.is_floor]
-    out = [
-        *heading(
-            "Where the rules differ",
-            "Verdicts of each system's yes/no check on single values that the payloads avoid, "
-            "each under a one-field record.",
-        ),
-        "| value | " + " | ".join(s.label for s in shown) + " |",
-        "| --- | " + " | ".join(":---:" for _ in shown) + " |",
-    ]
-    for row in rows:
-        out.append(f"| {row['probe']} | " + " | ".join(row["verdicts"].get(s.key, "–") for s in shown) + " |")
-    out.append("")
-    return out
-
-
-@dataclass
-class Report:
-    env: dict
-    results: list[PayloadResult]
-    key_order: list[KeyOrderResult]
-    memory: list[dict]
-    compile_rows: list[dict]
-    probe_rows: list[dict]
-
-
-def render(report: Report, systems: list[System]) -> str:
-    env = report.env
-    versions = ", ".join(f"{name} {version}" for name, version in env["versions"].items())
-    out = [
-        "## Results",
-        "",
-        f"{'Quick' if env['mode'] == 'quick' else 'Full'} run of `bash tools/bench.sh"
-        f"{' --quick' if env['mode'] == 'quick' else ''}` on {env['date']}.",
-        "",
-        f"- Machine: {env['cpu']}, {env['cores']} cores ({env['usable_cores']} usable), {env['os']}",
-        f"- Compiler: {env['module_compiler']} for the module; {env['floor_compiler']} for the floor",
-        f"- Python: {env['python']}",
-        f"- Load average when the run started: {env['load']}; other work on the machine makes the times noisier",
-        f"- Packages: {versions}",
-    ]
-    if env["revision"]:
-        out.append(f"- Module source: commit {env['revision']}")
-    if env["missing"]:
-        out.append(f"- Not installed or left out of a quick run: {', '.join(env['missing'])}")
-    out += [
-        "",
-        'Times are medians per call; "cached" times the same instance on every call, each of its strs '
-        'carrying its UTF-8 form; "fresh JSON" times every call on a copy of its own, parsed by `json.loads` '
-        'outside the timed region. "Per value" divides by the number of values in the instance '
-        "(containers included; not given for validate on the invalid instance, which may stop at the "
-        "first violation); the ratios divide by quillane_core's and by the floor's median for "
-        "the same operation and data in the same run, so above 1× is slower. msgspec and fastjsonschema stop "
-        "at the first error and have no collect rows.",
-        "",
-    ]
-    if report.results:
-        out += summary_section(report.results)
-    for result in report.results:
-        out += payload_section(result, systems)
-    if report.key_order:
-        out += key_order_section(report.key_order, systems)
-    if report.memory:
-        out += memory_section(report.memory)
-    if report.compile_rows:
-        out += compile_section(report.compile_rows)
-    out += probe_section(report.probe_rows, systems)
-    return "\n".join(out).rstrip() + "\n"
-
-
-def write_readme(section: str) -> None:
-    with open(README, encoding="utf-8") as handle:
-        text = handle.read()
-    pattern = re.compile(re.escape(BEGIN) + r".*?" + re.escape(END), re.S)
-    if not pattern.search(text):
-        raise SystemExit(f"{README} has no results markers")
-    text = pattern.sub(lambda _: f"{BEGIN}\n\n{section}\n{END}", text)
-    with open(README, "w", encoding="utf-8") as handle:
-        handle.write(text)
-
+# Command line ------------------------------------------------------------------------
 
 PARTS = ["key-order", "memory", "compile"]
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer and shorter samples, to check that it runs")
+def add_options(parser: argparse.ArgumentParser) -> None:
+    """This script's own options, next to pyperf's."""
+    keys = list(payload_module.BUILDERS)
+    parser.add_argument("--quick", action="store_true", help="fewer and shorter values, to check that it runs")
     output = parser.add_mutually_exclusive_group()
     output.add_argument("--write-readme", action="store_true", help="replace the results in bench/README.md")
-    output.add_argument("--markdown", metavar="PATH", help="also write the results section to PATH")
-    parser.add_argument("--json", metavar="PATH", help="also write the raw results as JSON")
-    keys = [p.key for p in payload_module.all_payloads()]
+    output.add_argument("--markdown", metavar="PATH", help="also write the results section (and charts) to PATH")
+    parser.add_argument("--json", metavar="PATH", help="also write the medians and ratios as JSON")
     parser.add_argument(
         "--only",
         nargs="+",
@@ -981,10 +725,52 @@ def main() -> int:
         choices=keys + PARTS,
         help=f"parts to run: payloads ({' '.join(keys)}) and {', '.join(PARTS)}",
     )
-    args = parser.parse_args()
-    if args.write_readme and (args.only or args.quick):
-        raise SystemExit("--write-readme needs a full run of every part: leave out --only and --quick")
+    parser.add_argument(
+        "--systems", nargs="+", metavar="KEY", choices=list(SYSTEMS), help=f"systems to time: {' '.join(SYSTEMS)}"
+    )
+    parser.add_argument(
+        "--calibrate",
+        action="store_true",
+        help="let pyperf calibrate the loops of every benchmark in a process of its own, instead of from "
+        "the time of a call during the checks",
+    )
+    parser.add_argument("--plan", help=argparse.SUPPRESS)  # the manager's plan, for the worker processes
+
+
+# A worker imports this file rather than run it, so that its compiled form is
+# cached instead of compiled afresh in every process, and so that the plan's
+# pickles name its classes alike in every process.
+WORKER = ("-c", f"import sys; sys.path.insert(0, {HERE!r}); import run; sys.exit(run.main())")
+
+
+def make_runner() -> pyperf.Runner:
+    """pyperf's Runner, for its options (its defaults those of a full or a
+    quick run) and, in a worker process, to time one benchmark."""
+    early = argparse.ArgumentParser(add_help=False)
+    early.add_argument("--quick", action="store_true")
+    settings = QUICK if early.parse_known_args()[0].quick else FULL
+    runner = pyperf.Runner(
+        processes=settings.processes,
+        values=settings.values,
+        warmups=settings.warmups,
+        min_time=settings.sample,
+        program_args=WORKER,
+    )
+    runner.argparser.description = __doc__.splitlines()[0]
+    add_options(runner.argparser)
+    return runner
+
+
+def main() -> int:
+    runner = make_runner()
+    args = runner.parse_args()
+    if args.worker:
+        run_worker(runner, args.plan)
+        return 0
+    if args.write_readme and (args.only or args.quick or args.systems):
+        raise SystemExit("--write-readme needs a full run of every part: leave out --only, --quick and --systems")
     settings = QUICK if args.quick else FULL
+    keys = list(payload_module.BUILDERS)
     wanted = set(args.only or keys + PARTS)
 
     def log(line: str) -> None:
@@ -994,7 +780,7 @@ def main() -> int:
     systems, missing = [], []
     probe_schema = {"n": payload_module.Int()}
     for system in ALL_SYSTEMS:
-        if args.quick and system.key in QUICK_LEAVES_OUT:
+        if (args.quick and system.key in QUICK_LEAVES_OUT) or (args.systems and system.key not in args.systems):
             missing.append(system)
             continue
         try:
@@ -1004,62 +790,95 @@ def main() -> int:
             missing.append(system)
             log(f"{system.label}: not installed, left out")
 
-    results = []
-    for payload in payload_module.all_payloads():
-        if payload.key not in wanted:
-            continue
-        log(f"{payload.title}:")
-        results.append(bench_payload(payload, systems, settings, log))
-    key_order, memory, compile_rows = [], [], []
-    if "key-order" in wanted:
-        log("key order:")
-        key_order = bench_key_order(systems, settings, log)
+    plan_dir = tempfile.mkdtemp(prefix="quillane-bench-")
+    try:
+        results, benches = [], []
+        for payload in payload_module.all_payloads(wanted):
+            log(f"{payload.title}: checking the answers")
+            result, more = plan_payload(payload, systems, plan_dir, log)
+            results.append(result)
+            benches += more
+        key_order, compile_rows = [], []
+        if "key-order" in wanted:
+            log("key order: checking the answers")
+            key_order, more = plan_key_order(systems, plan_dir, log)
+            benches += more
+        if "compile" in wanted:
+            compile_rows, more = plan_compile(systems)
+            benches += more
+        args.metadata_of_runs = {"quillane_mode": "quick" if args.quick else "full"}
+        if revision := source_revision():
+            args.metadata_of_runs["quillane_revision"] = revision
+        log(f"timing {len(benches)} benchmarks with pyperf")
+        timings = run_plan(args, benches, plan_dir, settings, log)
+    finally:
+        shutil.rmtree(plan_dir, ignore_errors=True)
+
+    for bench in benches:
+        measured = timings[bench.name]
+        median, taken = measured.median(), measured.get_nvalue()
+        if bench.part == "payload":
+            result = next(r for r in results if r.payload.key == bench.source)
+            result.times.setdefault(bench.kind, {}).setdefault(bench.op, {})[bench.system] = median
+            result.samples.setdefault(bench.kind, {}).setdefault(bench.op, {})[bench.system] = taken
+        elif bench.part == "key-order":
+            case = key_order[int(bench.source)]
+            case.times.setdefault(bench.op, {})[bench.system] = median
+            case.samples.setdefault(bench.op, {})[bench.system] = taken
+        else:
+            compile_rows[int(bench.source)]["times"][bench.system] = median
+    for result in results:
+        for kind, _ in DATA_KINDS:
+            for op, _ in OPERATIONS:
+                result.times.setdefault(kind, {}).setdefault(op, {})
+                result.samples.setdefault(kind, {}).setdefault(op, {})
+    suite = pyperf.BenchmarkSuite(list(timings.values())) if timings else None
+    if suite and args.output:
+        suite.dump(args.output)
+    if suite and args.append:
+        pyperf.add_runs(args.append, suite)
+    unstable = [
+        name for name, b in timings.items() if b.get_nvalue() >= 2 and b.stdev() >= 0.1 * b.mean()
+    ]  # pyperf's own threshold for its warning
+    memory = []
     if "memory" in wanted:
         log("memory:")
         memory = bench_memory(systems, log)
-    if "compile" in wanted:
-        log("compile_schema:")
-        compile_rows = bench_compile(settings, log)
-    report = Report(environment(systems, missing, args.quick), results, key_order, memory, compile_rows, [])
-    report.probe_rows = run_probes(systems)
+    first = next(iter(timings.values()), None)
+    env = environment(systems, missing, args.quick, first.get_metadata() if first else {})
+    took = time.perf_counter() - started
+    env["took"] = f"{took / 60:.0f} minutes" if took >= 120 else f"{took:.0f} s"
+    rendered = report.Report(env, results, key_order, memory, compile_rows, run_probes(systems), unstable, len(benches))
 
-    section = render(report, systems)
+    chart_dir, prefix = None, ""
+    if args.write_readme:
+        chart_dir, prefix = os.path.join(HERE, "charts"), "charts/"
+    elif args.markdown:
+        chart_dir = os.path.join(os.path.dirname(os.path.abspath(args.markdown)), "charts")
+        prefix = "charts/"
+    if chart_dir:
+        import charts
+
+        rendered.charts = [(title, prefix + name) for title, name in charts.draw(results, chart_dir)]
+    section = report.render(rendered, systems)
     print(section)
     if args.write_readme:
-        write_readme(section)
-        log(f"wrote {os.path.relpath(README, ROOT)}")
+        report.write_readme(section)
+        log(f"wrote {os.path.relpath(report.README, ROOT)} and its charts in {os.path.relpath(chart_dir, ROOT)}")
     if args.markdown:
         with open(args.markdown, "w", encoding="utf-8") as handle:
             handle.write(section)
-        log(f"wrote {args.markdown}")
+        log(f"wrote {args.markdown}" + (f" and its charts in {chart_dir}" if rendered.charts else ""))
     if args.json:
-        raw = {
-            "environment": report.env,
-            "payloads": [
-                {
-                    "key": r.payload.key,
-                    "values": r.values_valid,
-                    "times": r.times,
-                    "samples": r.samples,
-                    "disagreements": {
-                        k: s.reason or s.collect_reason for k, s in r.standings.items() if s.reason or s.collect_reason
-                    },
-                }
-                for r in results
-            ],
-            "key_order": [
-                {"fields": r.fields, "order": r.order, "times": r.times, "samples": r.samples, "left_out": r.left_out}
-                for r in key_order
-            ],
-            "memory": memory,
-            "compile": compile_rows,
-            "probes": report.probe_rows,
-        }
         with open(args.json, "w", encoding="utf-8") as handle:
-            json.dump(raw, handle, indent=1, ensure_ascii=False)
-    log(f"done in {time.perf_counter() - started:.0f} s")
+            json.dump(report.raw(rendered), handle, indent=1, ensure_ascii=False)
+    log(f"done in {took:.0f} s")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as the module `run`, as the worker processes import it, so that the
+    # plan's pickles name its classes the same way in both.
+    import run
+
+    sys.exit(run.main())

@@ -23,7 +23,6 @@ the error list for the agreement check; `Prepared.validate` and
 from __future__ import annotations
 
 import functools
-import importlib.metadata
 import itertools
 import os
 import sys
@@ -65,6 +64,8 @@ class System:
     is_floor: bool = False
 
     def version(self) -> str:
+        import importlib.metadata  # slow to import, and only the report needs it
+
         if self.package is None:
             return ""
         try:
@@ -127,7 +128,12 @@ def prepare_quillane(schema: Any) -> Prepared:
 
 
 def prepare_reference(schema: Any) -> Prepared:
-    tree = reference_model.compile_schema(schema)
+    return reference_from_tree(reference_model.compile_schema(schema))
+
+
+def reference_from_tree(tree: Any) -> Prepared:
+    """The pure-Python baseline set up from a tree it compiled before (its
+    compile of a 20,000-field map takes it about a minute)."""
     validate = functools.partial(reference_model.validate, tree)
     collect = functools.partial(reference_model.collect, tree)
     return Prepared(

@@ -3,10 +3,13 @@ benchmark reports claim they say. Run with `python -m pytest bench`."""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
+import subprocess
 import sys
 
+import pyperf
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,6 +22,7 @@ import systems
 
 import quillane_core
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 PAYLOADS = payloads.all_payloads()
 IDS = [p.key for p in PAYLOADS]
 
@@ -94,9 +98,146 @@ def test_floor_leaves_every_str_as_it_found_it():
 def test_fresh_copies_are_new_objects_equal_to_the_instance(payload):
     fresh = run.Fresh.of(payload.invalid)
     seen = []
-    run.run_fresh_calls(seen.append, fresh, 3)
+    assert run.time_fresh_calls(seen.append, fresh, 3) > 0
     assert len({id(copy) for copy in seen}) == 3
     assert all(copy == payload.invalid for copy in seen)
+
+
+def settings_for(estimate, parse=0.0, settings=run.FULL, **given):
+    """fit's answer for one call under a run's defaults, with pyperf's options as given."""
+    args = argparse.Namespace(
+        processes=settings.processes,
+        values=settings.values,
+        warmups=settings.warmups,
+        min_time=settings.sample,
+        loops=0,
+        calibrate=False,
+    )
+    vars(args).update(given)
+    kind = "fresh" if parse else "cached"
+    bench = run.Bench("x", "payload", "flat", "quillane", "validate_valid", kind, estimate, parse)
+    return run.fit(bench, args, settings)
+
+
+@pytest.mark.parametrize("settings", [run.FULL, run.QUICK], ids=["full", "quick"])
+def test_fit_keeps_every_benchmark_near_its_budget(settings):
+    fast = settings_for(1e-6, settings=settings)
+    assert (fast["processes"], fast["values"], fast["warmups"]) == (
+        settings.processes,
+        settings.values,
+        settings.warmups,
+    )
+    assert fast["min_time"] == settings.sample
+    # The loops are what the call's time asks for, or pyperf calibrates them (0).
+    assert fast["loops"] == pytest.approx(settings.sample / 1e-6, rel=1e-3)
+    assert settings_for(1e-6, settings=settings, calibrate=True)["loops"] == 0
+    for estimate in (0.001, 0.01, 0.2, 1.5):
+        slow = settings_for(estimate, settings=settings)
+        if estimate >= settings.sample:
+            assert slow["loops"] == 1
+        calls = slow["processes"] * (slow["warmups"] + slow["values"])
+        fewest = settings.warmups + min(settings.min_values, settings.values)
+        assert calls * max(estimate, settings.sample) <= settings.budget or (slow["processes"] == 1 and calls == fewest)
+    assert settings_for(1.5, settings=settings)["values"] < settings.values
+    # A call 100 times faster than the parse of its copy: a value gets no more
+    # copies than parse_budget of parsing allows.
+    fresh = settings_for(1e-5, parse=1e-3, settings=settings)
+    assert fresh["min_time"] == pytest.approx(1e-5 * settings.parse_budget / 1e-3)
+    assert fresh["min_time"] < settings.sample
+
+
+def test_fit_keeps_what_the_command_line_asks_for():
+    # pyperf's --debug-single-value: one process, one value, one loop, no warm-up.
+    debug = settings_for(1e-6, processes=1, values=1, warmups=0, loops=1, min_time=1e-9)
+    assert debug == {"processes": 1, "values": 1, "warmups": 0, "min_time": 1e-9, "loops": 1}
+    assert settings_for(1e-6, processes=7)["processes"] == 7
+
+
+def test_a_worker_builds_the_same_calls_from_the_plan(tmp_path):
+    payload = next(p for p in PAYLOADS if p.key == "flat")
+    result, benches = run.plan_payload(payload, [systems.QUILLANE, systems.REFERENCE], str(tmp_path), print)
+    assert result.standings["quillane"].collect
+    assert {b.name for b in benches} == {
+        f"flat/{kind}/{op}/{key}"
+        for kind, _ in run.DATA_KINDS
+        for op, _ in run.OPERATIONS
+        for key in ("quillane", "reference")
+    }
+    loaded = run.load(str(tmp_path), "payload-flat-valid")
+    # The pickle keeps what the built payload shares: each field's name is the
+    # very key object of the instance, as it is in the payload as built.
+    assert loaded.instance == payload.valid
+    assert all(any(key is name for name in loaded.schema) for key in loaded.instance)
+    assert all(any(key is name for name in payload.schema) for key in payload.valid)
+    for bench in benches:
+        assert bench.estimate > 0
+        assert (bench.parse > 0) == (bench.kind == "fresh")
+        assert run.timer(bench, str(tmp_path))(3) > 0
+
+
+def test_run_times_through_pyperf_and_writes_what_compare_to_reads(tmp_path):
+    """The whole path: the answers, the plan, pyperf's worker processes, the
+    tables, the charts, the ratios, and pyperf's JSON for compare_to."""
+    out = tmp_path / "values.json"
+    command = [
+        sys.executable,
+        os.path.join(HERE, "run.py"),
+        "--only",
+        "flat",
+        "--systems",
+        "quillane",
+        "floor",
+        "--markdown",
+        str(tmp_path / "results.md"),
+        "--json",
+        str(tmp_path / "raw.json"),
+        # Two processes of one value each, after pyperf's calibration.
+        *("-p", "2", "-n", "1", "-w", "0", "--min-time", "0.001", "--calibrate"),
+        "-o",
+        str(out),
+    ]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    names = {
+        f"flat/{kind}/{op}/{key}"
+        for kind, _ in run.DATA_KINDS
+        for op, _ in run.OPERATIONS
+        for key in ("quillane", "floor")
+    }
+    suite = pyperf.BenchmarkSuite.load(str(out))
+    assert set(suite.get_benchmark_names()) == names
+    for bench in suite.get_benchmarks():
+        assert bench.get_nrun() == 3 and bench.get_nvalue() == 2  # a calibration run and two of values
+        assert bench.median() > 0 and bench.get_metadata()["quillane_mode"] == "full"
+    with open(tmp_path / "raw.json", encoding="utf-8") as handle:
+        raw = json.load(handle)
+    (flat,) = raw["payloads"]
+    for kind, _ in run.DATA_KINDS:
+        for op, _ in run.OPERATIONS:
+            mine = flat["times"][kind][op]["quillane"]
+            assert mine == suite.get_benchmark(f"flat/{kind}/{op}/quillane").median()
+            floor = flat["times"][kind][op]["floor"]
+            assert flat["ratios"][kind]["over_floor"][op]["quillane"] == pytest.approx(mine / floor)
+        collect, validate = (
+            flat["times"][kind]["collect_valid"]["quillane"],
+            flat["times"][kind]["validate_valid"]["quillane"],
+        )
+        assert flat["ratios"][kind]["collect_over_validate"]["valid"] == pytest.approx(collect / validate)
+    text = (tmp_path / "results.md").read_text(encoding="utf-8")
+    assert "| Flat record | collect, valid instance | fresh JSON |" in text
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert "![" not in text
+    else:
+        for name in ("summary.png", "validate-valid.png", "collect-invalid.png"):
+            assert f"](charts/{name})" in text
+            assert (tmp_path / "charts" / name).read_bytes().startswith(b"\x89PNG")
+    compared = subprocess.run(
+        [sys.executable, "-m", "pyperf", "compare_to", str(out), str(out)], capture_output=True, text=True, timeout=60
+    )
+    assert compared.returncode == 0, compared.stderr
+    assert "flat/cached/validate_valid/quillane" in compared.stdout
 
 
 def test_key_order_cases():

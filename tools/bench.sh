@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh machine and runs the benchmarks: builds the
-# module into its own venv (.venv-bench), installs the peer validators of
-# bench/requirements.txt and the C floor of bench/floor, times them all and
-# rewrites the results in bench/README.md. Arguments go to bench/run.py:
-# --quick for few and short samples, to check that everything runs, and
-# --only PART... for some parts; either leaves bench/README.md alone and
-# writes the results to build/bench-results.md instead. --json PATH also
-# writes the raw numbers.
+# module into its own venv (.venv-bench), installs pyperf, matplotlib and the
+# peer validators of bench/requirements.txt and the C floor of bench/floor,
+# times them all and rewrites the results in bench/README.md and its charts in
+# bench/charts/. Arguments go to bench/run.py:
+# --quick for few and short samples, to check that everything runs,
+# --only PART... for some parts and --systems KEY... for some systems; each
+# leaves bench/README.md alone and writes the results and their charts to
+# build/ instead (bench-results.md, charts/). pyperf's values go to
+# build/bench-results.json (the previous run's to
+# build/bench-results.previous.json); --json PATH writes the medians and
+# ratios; pyperf's own options (-p, -n, --min-time, ...) pass through.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 . "$ROOT/tools/python.sh"
 VENV="${VENV:-$ROOT/.venv-bench$VERSION_SUFFIX}"
 . "$ROOT/tools/setup-venv.sh" test ""
-echo "installing the peer validators (bench/requirements.txt) and the C floor (bench/floor) into $VENV_NAME"
+echo "installing pyperf, matplotlib, the peer validators (bench/requirements.txt) and the C floor (bench/floor) into $VENV_NAME"
 quietly "$LOG_DIR/$LOG_NAME-peers.log" "${PIP[@]}" install -r "$ROOT/bench/requirements.txt" "$ROOT/bench/floor"
 cd "$ROOT"
+mkdir -p build
 OUTPUT=(--write-readme)
+PYPERF_JSON=(-o build/bench-results.json)
 for arg in "$@"; do
-    if [ "$arg" = --quick ] || [ "$arg" = --only ]; then
-        mkdir -p build
-        OUTPUT=(--markdown build/bench-results.md)
-    fi
+    case "$arg" in
+    --quick | --only | --systems) OUTPUT=(--markdown build/bench-results.md) ;;
+    -o | --output | --output=* | --append | --append=*) PYPERF_JSON=() ;;
+    esac
 done
-exec "$PY" bench/run.py "${OUTPUT[@]}" "$@"
+# pyperf writes every value to build/bench-results.json and will not replace a
+# file: the last run's moves aside, for `python -m pyperf compare_to
+# build/bench-results.previous.json build/bench-results.json`.
+if [ ${#PYPERF_JSON[@]} != 0 ] && [ -e build/bench-results.json ]; then
+    mv build/bench-results.json build/bench-results.previous.json
+fi
+exec "$PY" bench/run.py "${OUTPUT[@]}" "${PYPERF_JSON[@]}" "$@"
