@@ -125,16 +125,27 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
     }
     ListIteration items(list);
     Py_ssize_t index = 0;
-    while (PyObject* item = items.next_borrowed(index)) {
-        CheckResult result = check_node(item_validator, item);
-        if (result != CheckResult::Pass) {
-            return result;
+    // Blocks of items between two signal polls, so that the poll's call sits
+    // outside the loop over each block.
+    for (;;) {
+        size_t left = SignalPoll::kValuesBetweenPolls;
+        PyObject* item = nullptr;
+        while (left != 0 && (item = items.next_borrowed(index)) != nullptr) {
+            CheckResult result = check_node(item_validator, item);
+            if (result != CheckResult::Pass) {
+                return result;
+            }
+            --left;
         }
-        if (signals_.raised_at(static_cast<size_t>(index), walks_)) [[unlikely]] {
+        if (left != 0) {
+            break;  // the end of the list
+        }
+        if (signals_.raised_after(SignalPoll::kValuesBetweenPolls, walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
     }
-    if (signals_.raised_after(static_cast<size_t>(PyList_GET_SIZE(list)), walks_)) [[unlikely]] {
+    if (signals_.raised_after(static_cast<size_t>(PyList_GET_SIZE(list)) % SignalPoll::kValuesBetweenPolls, walks_))
+        [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
     return CheckResult::Pass;
@@ -149,16 +160,27 @@ CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_ent
     DictIteration entries(dict, walks_);
     PyObject* key = nullptr;
     PyObject* entry_value = nullptr;
-    for (size_t index = 0; entries.next_borrowed(key, entry_value); ++index) {
-        CheckResult result = check_entry(key, entry_value, index);
-        if (result != CheckResult::Pass) {
-            return result;
+    size_t index = 0;
+    // Blocks of entries between two signal polls, as for a list's items.
+    for (;;) {
+        size_t left = SignalPoll::kValuesBetweenPolls;
+        while (left != 0 && entries.next_borrowed(key, entry_value)) {
+            CheckResult result = check_entry(key, entry_value, index);
+            if (result != CheckResult::Pass) {
+                return result;
+            }
+            ++index;
+            --left;
         }
-        if (signals_.raised_at(index, walks_)) [[unlikely]] {
+        if (left != 0) {
+            break;  // the end of the dict
+        }
+        if (signals_.raised_after(SignalPoll::kValuesBetweenPolls, walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
         }
     }
-    if (signals_.raised_after(static_cast<size_t>(PyDict_GET_SIZE(dict)), walks_)) [[unlikely]] {
+    if (signals_.raised_after(static_cast<size_t>(PyDict_GET_SIZE(dict)) % SignalPoll::kValuesBetweenPolls, walks_))
+        [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
     return CheckResult::Pass;
