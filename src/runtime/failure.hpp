@@ -129,6 +129,10 @@ inline Result<Ref> steal_or_error(PyObject* new_reference) {
 // Makes the error the interpreter's current exception.
 inline void raise_pending(PendingError error) { std::move(error).raise(); }
 
+// The UTF-8 text of a str object, or nothing (with the error cleared): for
+// texts that only go into the module's own messages.
+std::optional<std::string> utf8_of(PyObject* text);
+
 inline PendingError conversion_error(PyObject* object, const char* target_name) {
     return PendingError::conversion(object, target_name);
 }

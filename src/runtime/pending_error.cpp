@@ -12,17 +12,6 @@ namespace {
 constexpr const char* kUnnamedTypeText = "<failed to extract type name>";
 constexpr const char* kUnprintablePanic = "<PanicException without printable text>";
 
-// The UTF-8 text of a str object, or nothing (with the error cleared).
-std::optional<std::string> utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(bytes, static_cast<size_t>(size));
-}
-
 std::string qualified_type_name(PyObject* type) {
     Ref name = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
     if (!name) {
@@ -42,6 +31,16 @@ std::string conversion_message(PyObject* object_type, const char* target_name) {
 }
 
 }  // namespace
+
+std::optional<std::string> utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(bytes, static_cast<size_t>(size));
+}
 
 PendingError PendingError::captured(Ref exception) { return PendingError(State(std::move(exception))); }
 

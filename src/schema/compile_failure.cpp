@@ -7,17 +7,6 @@
 namespace quillane {
 namespace {
 
-// The UTF-8 text of a str object, or nothing (with the error cleared).
-std::optional<std::string> utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(bytes, static_cast<size_t>(size));
-}
-
 // Whether one of the exception's notes starts with `marker`; nothing, with
 // the reading's exception set, when reading them failed.
 std::optional<bool> has_note_starting_with(PyObject* exception, std::string_view marker) {
