@@ -375,17 +375,26 @@ def test_error_entries_never_make_uncollectable_cycles(make_value):
 
 @pytest.mark.parametrize("method", ["validate", "collect"])
 @pytest.mark.parametrize("outer_kind", ["list", "dict"])
-def test_container_freed_by_python_code_is_held_by_its_walk(method, outer_kind):
+@pytest.mark.parametrize("inner_kind", ["list", "dict", "record"])
+def test_container_freed_by_python_code_is_held_by_its_walk(method, outer_kind, inner_kind):
     # The inner container's only owner is the outer one, which the hook
-    # empties while the inner one is being walked.
+    # empties while the inner one is being walked. Walks borrow their
+    # containers until Python code may run; under AddressSanitizer a walk
+    # that did not take hold then reads freed memory.
+    outer = [None] if outer_kind == "list" else {}
+    hook = Hook(outer.clear)
+    inner, inner_schema = {
+        "list": ([hook, 1, "x", 2], ListValidator(Int())),
+        "dict": ({"a": hook, "b": 1, "c": "x", "d": 2}, DictValidator(Int())),
+        "record": ({"a": hook, "b": 1, "c": "x", "d": 2}, {k: Int() for k in "abcd"}),
+    }[inner_kind]
     if outer_kind == "list":
-        outer = [None]
-        outer[0] = [Hook(outer.clear), 1, "x", 2]
-        schema = ListValidator(ListValidator(Int()))
+        outer[0] = inner
+        schema = ListValidator(inner_schema)
     else:
-        outer = {}
-        outer["v"] = [Hook(outer.clear), 1, "x", 2]
-        schema = {"v": ListValidator(Int())}
+        outer["v"] = inner
+        schema = {"v": inner_schema}
+    del inner, hook
     validator = quillane_core.compile_schema(schema)
     if method == "collect":
         # The emptied outer container is a changed one once its walk goes on.

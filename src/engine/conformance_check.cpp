@@ -2,8 +2,8 @@
 //
 // Values are borrowed from their containers. Python code can run only in an
 // integer read (an __index__ method), and nothing reads the value after
-// that; the containers themselves are held by their iterations, so a value
-// freed by such code is never touched again.
+// that; the containers themselves take hold before it runs (see
+// ContainerWalks), so a value freed by such code is never touched again.
 #include "engine/conformance_check.hpp"
 
 #include "engine/field_lookup.hpp"
@@ -118,81 +118,147 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& 
 
 CheckResult ConformanceCheck::check_root(const ValidatorNode& root, PyObject* value) { return check_node(root, value); }
 
+template <class Loop>
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::with_value_check(const ValidatorNode& node, Loop loop) {
+    switch (node.kind) {
+        case NodeKind::Int:
+        case NodeKind::IntRange:
+        case NodeKind::IntRangeExclusive:
+            return loop([&](PyObject* value) { return check_int(node, value); });
+        case NodeKind::Float:
+            return loop([](PyObject* value) { return verdict(is_float(value)); });
+        case NodeKind::FloatRange:
+        case NodeKind::FloatRangeExclusive:
+            return loop([&](PyObject* value) { return check_float(node, value); });
+        case NodeKind::Str:
+            return loop([&](PyObject* value) { return check_str(node, value); });
+        case NodeKind::Fields:
+            return loop(
+                [&](PyObject* value) { return is_dict(value) ? check_fields(node, value) : CheckResult::Reject; });
+        case NodeKind::Any:
+        case NodeKind::Bool:
+        case NodeKind::List:
+        case NodeKind::ListSized:
+        case NodeKind::Dict:
+            break;
+    }
+    return loop([&](PyObject* value) { return check_node(node, value); });
+}
+
+template <class ItemCheck>
+QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_each_item(ListIteration& items, Py_ssize_t index,
+                                                                    CheckResult& result, ItemCheck check_item) {
+    const Py_ssize_t length = items.length();
+    // Blocks of items between two signal polls, so that the poll's call sits
+    // outside the loop over each block.
+    while (index < length) {
+        const Py_ssize_t block_start = index;
+        const Py_ssize_t block_end = std::min(length, index + static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls));
+        for (; index < block_end; ++index) {
+            const CheckResult item_result = check_item(items.item(index));
+            if (item_result != CheckResult::Pass) {
+                signals_.count(static_cast<size_t>(index - block_start));
+                result = item_result;
+                return index;
+            }
+        }
+        if (signals_.raised_after(static_cast<size_t>(block_end - block_start), walks_)) [[unlikely]] {
+            result = stop_with_error(error_of_failed_call());
+            return index;
+        }
+    }
+    // The last item's check (or a walk of it) may have changed the list.
+    items.verify_unchanged();
+    result = CheckResult::Pass;
+    return length;
+}
+
+Py_ssize_t ConformanceCheck::check_items_from(const ValidatorNode& item_validator, ListIteration& items,
+                                              Py_ssize_t start, CheckResult& result) {
+    Py_ssize_t stopped_at = 0;
+    with_value_check(item_validator, [&](auto check_item) QUILLANE_INLINE_LAMBDA {
+        stopped_at = check_each_item(items, start, result, check_item);
+        return result;
+    });
+    return stopped_at;
+}
+
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
-    ListIteration items(list);
-    Py_ssize_t index = 0;
-    // Blocks of items between two signal polls, so that the poll's call sits
-    // outside the loop over each block.
-    for (;;) {
-        size_t left = SignalPoll::kValuesBetweenPolls;
-        PyObject* item = nullptr;
-        while (left != 0 && (item = items.next_borrowed(index)) != nullptr) {
-            CheckResult result = check_node(item_validator, item);
-            if (result != CheckResult::Pass) {
-                return result;
-            }
-            --left;
-        }
-        if (left != 0) {
-            break;  // the end of the list
-        }
-        if (signals_.raised_after(SignalPoll::kValuesBetweenPolls, walks_)) [[unlikely]] {
-            return stop_with_error(error_of_failed_call());
-        }
-    }
-    if (signals_.raised_after(static_cast<size_t>(PyList_GET_SIZE(list)) % SignalPoll::kValuesBetweenPolls, walks_))
-        [[unlikely]] {
-        return stop_with_error(error_of_failed_call());
-    }
-    return CheckResult::Pass;
+    ListIteration items(list, walks_);
+    CheckResult result = CheckResult::Pass;
+    check_items_from(item_validator, items, 0, result);
+    return result;
 }
 
 template <class EntryCheck>
-CheckResult ConformanceCheck::check_entries(PyObject* dict, EntryCheck check_entry) {
+QUILLANE_ALWAYS_INLINE bool ConformanceCheck::check_each_entry(DictIteration& entries, size_t& index, PyObject*& key,
+                                                               PyObject*& value, CheckResult& result,
+                                                               EntryCheck check_entry) {
+    // Blocks of entries between two signal polls, as for a list's items.
+    for (;;) {
+        size_t left = SignalPoll::kValuesBetweenPolls;
+        for (; left != 0; --left, ++index) {
+            if (!entries.next_borrowed(key, value)) {
+                if (signals_.raised_after(SignalPoll::kValuesBetweenPolls - left, walks_)) [[unlikely]] {
+                    result = stop_with_error(error_of_failed_call());
+                    return true;
+                }
+                result = CheckResult::Pass;
+                return false;
+            }
+            const CheckResult entry_result = check_entry(key, value, index);
+            if (entry_result != CheckResult::Pass) {
+                signals_.count(SignalPoll::kValuesBetweenPolls - left);
+                result = entry_result;
+                return true;
+            }
+        }
+        if (signals_.raised_after(SignalPoll::kValuesBetweenPolls, walks_)) [[unlikely]] {
+            result = stop_with_error(error_of_failed_call());
+            return true;
+        }
+    }
+}
+
+bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, PyObject*& key,
+                                          PyObject*& value, CheckResult& result) {
+    // Keys must be str but are not read any further, except by the quiet
+    // check: collect reads them as text, and raises for one without a UTF-8
+    // form.
+    bool stopped = false;
+    size_t index = 0;
+    with_value_check(value_validator, [&](auto check_value) QUILLANE_INLINE_LAMBDA {
+        stopped = check_each_entry(entries, index, key, value, result,
+                                   [&](PyObject* entry_key, PyObject* entry_value, size_t) {
+                                       return key_passes(entry_key) ? check_value(entry_value) : CheckResult::Reject;
+                                   });
+        return result;
+    });
+    return stopped;
+}
+
+template <class EntriesCheck>
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::over_entries(PyObject* dict, EntriesCheck check_entries) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, walks_);
     PyObject* key = nullptr;
-    PyObject* entry_value = nullptr;
-    size_t index = 0;
-    // Blocks of entries between two signal polls, as for a list's items.
-    for (;;) {
-        size_t left = SignalPoll::kValuesBetweenPolls;
-        while (left != 0 && entries.next_borrowed(key, entry_value)) {
-            CheckResult result = check_entry(key, entry_value, index);
-            if (result != CheckResult::Pass) {
-                return result;
-            }
-            ++index;
-            --left;
-        }
-        if (left != 0) {
-            break;  // the end of the dict
-        }
-        if (signals_.raised_after(SignalPoll::kValuesBetweenPolls, walks_)) [[unlikely]] {
-            return stop_with_error(error_of_failed_call());
-        }
-    }
-    if (signals_.raised_after(static_cast<size_t>(PyDict_GET_SIZE(dict)) % SignalPoll::kValuesBetweenPolls, walks_))
-        [[unlikely]] {
-        return stop_with_error(error_of_failed_call());
-    }
-    return CheckResult::Pass;
+    PyObject* value = nullptr;
+    CheckResult result = CheckResult::Pass;
+    check_entries(entries, key, value, result);
+    return result;
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
-    // Keys must be str but are not read any further, except by the quiet
-    // check: collect reads them as text, and raises for one without a UTF-8
-    // form.
-    return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t) {
-        return key_passes(key) ? check_node(*node.element, entry_value) : CheckResult::Reject;
-    });
+    return over_entries(dict,
+                        [&](DictIteration& entries, PyObject*& key, PyObject*& value, CheckResult& result)
+                            QUILLANE_INLINE_LAMBDA { check_entries_from(*node.element, entries, key, value, result); });
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
@@ -204,7 +270,7 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
         return CheckResult::Reject;
     }
     bool presence_checked = false;
-    return check_entries(dict, [&](PyObject* key, PyObject* entry_value, size_t index) {
+    auto check_entry = [&](PyObject* key, PyObject* entry_value, size_t index) {
         if (!is_str(key)) {
             return CheckResult::Reject;
         }
@@ -221,40 +287,12 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
             }
         }
         return check_node(field->validator, entry_value);
-    });
-}
-
-Py_ssize_t ConformanceCheck::check_items_until_failure(const ValidatorNode& item_validator, ListIteration& items,
-                                                       CheckResult& result) {
-    Py_ssize_t index = 0;
-    while (PyObject* item = items.next_borrowed(index)) {
-        result = check_node(item_validator, item);
-        if (result != CheckResult::Pass) {
-            return index;
-        }
-        if (signals_.raised_at(static_cast<size_t>(index), walks_)) [[unlikely]] {
-            result = stop_with_error(error_of_failed_call());
-            return index;
-        }
-    }
-    result = CheckResult::Pass;
-    return -1;
-}
-
-bool ConformanceCheck::check_entries_until_failure(const ValidatorNode& value_validator, DictIteration& entries,
-                                                   PyObject*& key, PyObject*& value, CheckResult& result) {
-    for (size_t index = 0; entries.next_borrowed(key, value); ++index) {
-        result = key_passes(key) ? check_node(value_validator, value) : CheckResult::Reject;
-        if (result != CheckResult::Pass) {
-            return true;
-        }
-        if (signals_.raised_at(index, walks_)) [[unlikely]] {
-            result = stop_with_error(error_of_failed_call());
-            return true;
-        }
-    }
-    result = CheckResult::Pass;
-    return false;
+    };
+    return over_entries(dict, [&](DictIteration& entries, PyObject*& key, PyObject*& value, CheckResult& result)
+                                  QUILLANE_INLINE_LAMBDA {
+                                      size_t index = 0;
+                                      check_each_entry(entries, index, key, value, result, check_entry);
+                                  });
 }
 
 }  // namespace quillane

@@ -44,15 +44,16 @@ public:
     // Whether `value` conforms to the tree `root`.
     CheckResult check_root(const ValidatorNode& root, PyObject* value);
 
-    // The items of `items` from its position on, checked until one does not
-    // pass: its index, or -1 with Pass when every item passed (the result is
-    // then Pass), else the item's result.
-    Py_ssize_t check_items_until_failure(const ValidatorNode& item_validator, ListIteration& items,
-                                         CheckResult& result);
-    // The same for a dict's entries under one value validator; a key that is
-    // not a str fails. True, with the entry borrowed, when one failed.
-    bool check_entries_until_failure(const ValidatorNode& value_validator, DictIteration& entries, PyObject*& key,
-                                     PyObject*& value, CheckResult& result);
+    // The items of `items` from index `start` on, checked until one does
+    // not pass: its index, with its result in `result`; else the list's
+    // length, with Pass.
+    Py_ssize_t check_items_from(const ValidatorNode& item_validator, ListIteration& items, Py_ssize_t start,
+                                CheckResult& result);
+    // The same for a dict's entries from the iteration's position on, under
+    // one value validator; a key that is not a str fails. True, with the
+    // entry borrowed, when one failed.
+    bool check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, PyObject*& key,
+                            PyObject*& value, CheckResult& result);
 
     // Counts one value for the signal poll: Error (kept for take_error) when
     // a handler raised.
@@ -69,7 +70,7 @@ public:
     // What the walk behind collect shares with its fast path.
     SurrogateScans& scans() noexcept { return scans_; }
     SignalPoll& signals() noexcept { return signals_; }
-    DictWalks& walks() noexcept { return walks_; }
+    ContainerWalks& walks() noexcept { return walks_; }
 
 private:
     std::optional<PendingError> error_;
@@ -83,10 +84,24 @@ private:
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_list(const ValidatorNode& node, PyObject* value);
     CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
-    // Runs `check_entry(key, value, index)` on each of the dict's entries,
-    // stopping at the first result other than Pass.
+    // Calls `loop(check)`, with `check(value)` the check of `node` on one
+    // value, written out for each leaf kind that long containers are made
+    // of: the kind is told once per container, not once per value.
+    template <class Loop>
+    CheckResult with_value_check(const ValidatorNode& node, Loop loop);
+    // Runs `check_item(item)` on the items from `index` on, as
+    // check_items_from.
+    template <class ItemCheck>
+    Py_ssize_t check_each_item(ListIteration& items, Py_ssize_t index, CheckResult& result, ItemCheck check_item);
+    // Runs `check_entry(key, value, index)` on the entries from the
+    // iteration's position on (`index` counts them), as check_entries_from.
     template <class EntryCheck>
-    CheckResult check_entries(PyObject* dict, EntryCheck check_entry);
+    bool check_each_entry(DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, CheckResult& result,
+                          EntryCheck check_entry);
+    // Runs `check_entries(entries, key, value, result)` over the dict's
+    // iteration, inside the recursion guard, and gives its result.
+    template <class EntriesCheck>
+    CheckResult over_entries(PyObject* dict, EntriesCheck check_entries);
     CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
 
@@ -101,7 +116,7 @@ private:
     const char* stack_floor_;
     SurrogateScans scans_;
     SignalPoll signals_;
-    DictWalks walks_;
+    ContainerWalks walks_;
 };
 
 }  // namespace quillane

@@ -200,11 +200,11 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
     if (!depth.entered()) [[unlikely]] {
         return stop_with_error(error_of_failed_call());
     }
-    ListIteration items(list);
+    ListIteration items(list, check_.walks());
     bool all_valid = true;
-    for (;;) {
+    for (Py_ssize_t next = 0;;) {
         CheckResult checked = CheckResult::Pass;
-        const Py_ssize_t index = check_.check_items_until_failure(item_validator, items, checked);
+        const Py_ssize_t index = check_.check_items_from(item_validator, items, next, checked);
         if (checked == CheckResult::Pass) {
             return from_flag(all_valid);
         }
@@ -221,6 +221,7 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
         if (check_.poll_signals() != CheckResult::Pass) [[unlikely]] {
             return stop_with_error(check_.take_error());
         }
+        next = index + 1;
     }
 }
 
@@ -273,7 +274,7 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
     // The check runs over the entries until one fails, and gives that one.
     auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t&,
                             CheckResult& checked) {
-        return check_.check_entries_until_failure(*node.element, entries, key, entry_value, checked);
+        return check_.check_entries_from(*node.element, entries, key, entry_value, checked);
     };
     return walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t) {
         // Keys are read as text for the paths, so one without a UTF-8 form

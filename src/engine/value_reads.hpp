@@ -4,7 +4,7 @@
 
 #include "engine/messages.hpp"
 #include "engine/surrogate_scan.hpp"
-#include "runtime/dict_iteration.hpp"
+#include "runtime/container_walks.hpp"
 #include "runtime/failure.hpp"
 #include "schema/validator_node.hpp"
 
@@ -40,8 +40,8 @@ inline bool reading_runs_python_code(PyObject* value) noexcept {
     return number != nullptr && number->nb_index != nullptr;
 }
 
-// Python code may run in the read: the dicts of `walks` are watched first.
-inline Result<std::optional<int64_t>> read_integer(PyObject* value, DictWalks& walks) {
+// Python code may run in the read: the walks under way take hold first.
+inline Result<std::optional<int64_t>> read_integer(PyObject* value, ContainerWalks& walks) {
     if (std::optional<int64_t> compact = compact_int_value(value)) [[likely]] {
         return *compact;
     }

@@ -46,8 +46,6 @@ int watcher_id() {
 
 }  // namespace
 
-const DictChanges kUnwatchedDict{};
-
 bool dict_watcher_registered() noexcept { return g_watcher_id != kNoWatcher; }
 
 DictChanges* hold_dict_watch(PyObject* dict) {

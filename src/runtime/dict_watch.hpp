@@ -24,9 +24,6 @@ struct DictChanges {
 DictChanges* hold_dict_watch(PyObject* dict);
 void release_dict_watch(PyObject* dict, DictChanges* changes);
 
-// The record of a dict that nothing watches: its count never moves.
-extern const DictChanges kUnwatchedDict;
-
 // For tests of the fallback: whether a watcher id is held.
 bool dict_watcher_registered() noexcept;
 

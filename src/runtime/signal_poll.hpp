@@ -3,7 +3,7 @@
 // interpreter's own.
 #pragma once
 
-#include "runtime/dict_iteration.hpp"
+#include "runtime/container_walks.hpp"
 #include "runtime/inlining.hpp"
 
 #include <cstddef>
@@ -15,14 +15,14 @@ namespace quillane {
 // signals that arrived meanwhile, and answers true when a handler raised (its
 // exception is then pending). A handler is Python code: it may change the
 // data, so they are called only where the walk holds what it goes on with
-// (as around an integer read); the dicts of `walks` are watched from the
-// first poll on. Polls come every kValuesBetweenPolls items of one container,
+// (as around an integer read); the walks under way take hold (see
+// ContainerWalks) at the first poll. Polls come every kValuesBetweenPolls items of one container,
 // and once the containers that ended have held that many items in all.
 class SignalPoll {
 public:
     // After the item at `index` of a container: a mask of the index the loop
     // keeps anyway, so that a long container's items pay no counter.
-    QUILLANE_ALWAYS_INLINE bool raised_at(size_t index, DictWalks& walks) {
+    QUILLANE_ALWAYS_INLINE bool raised_at(size_t index, ContainerWalks& walks) {
         if ((index & kPollMask) != kPollMask) [[likely]] {
             return false;
         }
@@ -31,7 +31,7 @@ public:
 
     // After the last of a container's `count` items, for data made of many
     // small containers.
-    QUILLANE_ALWAYS_INLINE bool raised_after(size_t count, DictWalks& walks) {
+    QUILLANE_ALWAYS_INLINE bool raised_after(size_t count, ContainerWalks& walks) {
         countdown_ -= static_cast<int64_t>(count);
         if (countdown_ > 0) [[likely]] {
             return false;
@@ -39,8 +39,12 @@ public:
         return poll(walks);
     }
 
+    // Counts `count` values toward the next poll without polling: for a loop
+    // that stops early, before its poll.
+    QUILLANE_ALWAYS_INLINE void count(size_t count) noexcept { countdown_ -= static_cast<int64_t>(count); }
+
     // An item walked one at a time (an entry that collect reports).
-    QUILLANE_ALWAYS_INLINE bool raised(DictWalks& walks) { return raised_after(1, walks); }
+    QUILLANE_ALWAYS_INLINE bool raised(ContainerWalks& walks) { return raised_after(1, walks); }
 
     // About 50 microseconds of walking at the fastest per-value cost.
     static constexpr size_t kValuesBetweenPolls = 8192;
@@ -48,7 +52,7 @@ public:
 private:
     static constexpr size_t kPollMask = kValuesBetweenPolls - 1;
 
-    QUILLANE_NOINLINE QUILLANE_COLD bool poll(DictWalks& walks) {
+    QUILLANE_NOINLINE QUILLANE_COLD bool poll(ContainerWalks& walks) {
         countdown_ = kValuesBetweenPolls;
         walks.before_python_code();
         return PyErr_CheckSignals() != 0;
