@@ -37,19 +37,9 @@ public:
         }
     }
 
-    // The next item, as item() gives it, and its index; null at the end.
-    QUILLANE_ALWAYS_INLINE PyObject* next_borrowed(Py_ssize_t& index) {
-        if (next_index_ >= start_length_) {
-            verify_unchanged();
-            return nullptr;
-        }
-        index = next_index_++;
-        return item(index);
-    }
-
-    // A reference of the caller's own to the item at `index`, one that
-    // next_borrowed gave: read again, in case Python code has replaced it
-    // since (the length is checked first).
+    // A reference of the caller's own to the item at `index`, read again in
+    // case Python code has replaced it since it was last read (the length is
+    // checked first).
     Ref item_at(Py_ssize_t index) { return Ref::borrow(item(index)); }
 
 private:
@@ -58,7 +48,6 @@ private:
     }
 
     Py_ssize_t start_length_;
-    Py_ssize_t next_index_ = 0;
 };
 
 }  // namespace quillane
