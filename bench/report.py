@@ -463,6 +463,7 @@ def raw(report: Report) -> dict[str, Any]:
         "payloads": [
             {
                 "key": r.payload.key,
+                "title": r.payload.title,
                 "values": {"valid": r.values_valid, "invalid": r.values_invalid},
                 "times": r.times,
                 "values_taken": r.samples,

@@ -10,9 +10,12 @@
 # build/ instead (bench-results.md, charts/). pyperf's values go to
 # build/bench-results.json (the previous run's to
 # build/bench-results.previous.json); --json PATH writes the medians and
-# ratios; pyperf's own options (-p, -n, --min-time, ...) pass through.
+# ratios; pyperf's own options (-p, -n, --min-time, ...) pass through. It runs
+# on the interpreter QUILLANE_PYTHON names (tools/python.sh), in the sid
+# environment when this machine lacks it.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SID_RERUN=(bash "$ROOT/tools/bench.sh" "$@")
 . "$ROOT/tools/python.sh"
 VENV="${VENV:-$ROOT/.venv-bench$VERSION_SUFFIX}"
 . "$ROOT/tools/setup-venv.sh" test ""
