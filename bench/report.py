@@ -19,6 +19,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(HERE, "README.md")
 BEGIN = "<!-- results: begin (written by bench/run.py --write-readme) -->"
 END = "<!-- results: end -->"
+PROJECT_README = os.path.join(os.path.dirname(HERE), "README.md")
+PROJECT_BEGIN = "<!-- benchmark summary: begin (written by bench/run.py --write-readme) -->"
+PROJECT_END = "<!-- benchmark summary: end -->"
 
 OPERATIONS = [
     ("validate_valid", "validate, valid instance"),
@@ -143,21 +146,18 @@ def against_floor_and_peers(mine: float, times: dict[str, float]) -> str:
     return f"{ratio_cell(mine, times.get('floor'))} | {peer_cells}"
 
 
-def summary_section(results: list[PayloadResult]) -> list[str]:
-    out = [
-        *heading(
-            "Summary",
-            "quillane_core's median on every payload and operation, divided by the floor's and by the fastest "
-            "peer's median for the same operation and data in the same run: below 1× is faster. The fastest peer "
-            "of a collect row is the fastest of those that list every violation. On validate of the invalid "
-            "instance the floor still walks the whole instance while a validator may stop at the first violation. "
-            '"collect ÷ validate" divides quillane_core\'s collect by its validate of the same instance and data.',
-        ),
-        "| payload | operation | data | quillane_core | ÷ floor | fastest peer | ÷ fastest peer | collect ÷ validate |",
-        "| --- | --- | --- | ---: | ---: | --- | ---: | ---: |",
-    ]
+SUMMARY_HEADER = [
+    "| payload | operation | data | quillane_core | ÷ floor | fastest peer | ÷ fastest peer | collect ÷ validate |",
+    "| --- | --- | --- | ---: | ---: | --- | ---: | ---: |",
+]
+
+
+def summary_rows(results: list[PayloadResult], operations: list[tuple[str, str]]) -> list[str]:
+    """One row per payload, operation and data kind: quillane_core's median,
+    ÷ the floor, ÷ the fastest peer, and collect ÷ validate."""
+    out = []
     for result in results:
-        for op, label in OPERATIONS:
+        for op, label in operations:
             for kind, kind_label in DATA_KINDS:
                 times = result.times[kind][op]
                 mine = times.get("quillane")
@@ -169,8 +169,39 @@ def summary_section(results: list[PayloadResult]) -> list[str]:
                     f"| {result.payload.title} | {label} | {kind_label} | {fmt_time(mine)} | "
                     f"{against_floor_and_peers(mine, times)} | {over_validate} |"
                 )
-    out.append("")
     return out
+
+
+def summary_section(results: list[PayloadResult]) -> list[str]:
+    return [
+        *heading(
+            "Summary",
+            "quillane_core's median on every payload and operation, divided by the floor's and by the fastest "
+            "peer's median for the same operation and data in the same run: below 1× is faster. The fastest peer "
+            "of a collect row is the fastest of those that list every violation. On validate of the invalid "
+            "instance the floor still walks the whole instance while a validator may stop at the first violation. "
+            '"collect ÷ validate" divides quillane_core\'s collect by its validate of the same instance and data.',
+        ),
+        *SUMMARY_HEADER,
+        *summary_rows(results, OPERATIONS),
+        "",
+    ]
+
+
+def project_summary(report: Report) -> str:
+    """The table of the project's README: the summary without validate of the
+    invalid instance (which stops at the first violation), and the run it
+    comes from."""
+    env = report.env
+    operations = [(op, label.replace(" instance", "")) for op, label in OPERATIONS if op != "validate_invalid"]
+    return "\n".join(
+        [
+            f"From the run of {env['date']} (CPython {env['python'].split()[1]}, module source {env['revision']}):",
+            "",
+            *SUMMARY_HEADER,
+            *summary_rows(report.results, operations),
+        ]
+    )
 
 
 def payload_section(result: PayloadResult, systems: list[System]) -> list[str]:
@@ -406,15 +437,22 @@ def render(report: Report, systems: list[System]) -> str:
     return "\n".join(out).rstrip() + "\n"
 
 
-def write_readme(section: str) -> None:
-    with open(README, encoding="utf-8") as handle:
+def replace_between(path: str, begin: str, end: str, section: str) -> None:
+    with open(path, encoding="utf-8") as handle:
         text = handle.read()
-    pattern = re.compile(re.escape(BEGIN) + r".*?" + re.escape(END), re.S)
+    pattern = re.compile(re.escape(begin) + r".*?" + re.escape(end), re.S)
     if not pattern.search(text):
-        raise SystemExit(f"{README} has no results markers")
-    text = pattern.sub(lambda _: f"{BEGIN}\n\n{section}\n{END}", text)
-    with open(README, "w", encoding="utf-8") as handle:
+        raise SystemExit(f"{path} has no results markers")
+    text = pattern.sub(lambda _: f"{begin}\n\n{section}\n{end}", text)
+    with open(path, "w", encoding="utf-8") as handle:
         handle.write(text)
+
+
+def write_readme(report: Report, section: str) -> None:
+    """The results into bench/README.md, and their summary into the
+    project's README."""
+    replace_between(README, BEGIN, END, section)
+    replace_between(PROJECT_README, PROJECT_BEGIN, PROJECT_END, project_summary(report) + "\n")
 
 
 # Raw figures ----------------------------------------------------------------------

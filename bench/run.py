@@ -863,7 +863,7 @@ def main() -> int:
     section = report.render(rendered, systems)
     print(section)
     if args.write_readme:
-        report.write_readme(section)
+        report.write_readme(rendered, section)
         log(f"wrote {os.path.relpath(report.README, ROOT)} and its charts in {os.path.relpath(chart_dir, ROOT)}")
     if args.markdown:
         with open(args.markdown, "w", encoding="utf-8") as handle:

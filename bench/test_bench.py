@@ -275,3 +275,26 @@ def test_peers_agree_on_verdicts_and_error_counts(system, payload):
     if prepared.errors is not None:
         assert prepared.errors(payload.valid) == []
         assert len(prepared.errors(payload.invalid)) == payload.violations
+
+
+def test_version_tables_divide_each_version_by_the_first_and_by_its_own_floor(tmp_path):
+
+    def results(version, scale):
+        times = {op: {"quillane": 2e-6 * scale, "floor": 1e-6 * scale} for op in ("validate_valid", "collect_invalid")}
+        payload = {"key": "flat", "title": "Flat record", "times": {"cached": times, "fresh": times}}
+        return {"environment": {"python": f"CPython {version}.1 (GCC)"}, "payloads": [payload]}
+
+    paths = []
+    for version, scale in (("3.13", 1), ("3.14", 3)):
+        path = tmp_path / f"{version}.json"
+        path.write_text(json.dumps(results(version, scale)))
+        (tmp_path / f"{version}-instructions.txt").write_text(
+            f"flat:validate:valid {1000 * scale} instructions per call\n"
+            f"flat:floor:valid {400 * scale} instructions per call\n"
+        )
+        paths.append(str(path))
+    out = subprocess.run(
+        [sys.executable, os.path.join(HERE, "versions.py"), *paths], capture_output=True, text=True, check=True
+    ).stdout
+    assert "| Flat record | validate, valid | 3.00 | 3.00 | 2.00 | 2.00 |" in out
+    assert "| Flat record | validate, valid | 3.00 | 2.50 | 2.50 |" in out

@@ -20,12 +20,17 @@ CALLS = {"flat": 4000, "nested": 200, "records": 4, "mapping": 40, "ints": 20, "
 
 
 def main() -> None:
-    which = sys.argv[1]  # "payload:method:instance"
+    which = sys.argv[1]  # "payload:method:instance", method validate, collect or floor
     key, method, instance = which.split(":")
     payload = getattr(payloads, f"{key}_payload")()
-    validator = quillane_core.compile_schema(payload.schema)
     data = getattr(payload, instance)
-    call = getattr(validator, method)
+    if method == "floor":
+        # The benchmarks' floor (bench/floor), as tools/bench.sh installs it.
+        import quillane_bench_floor
+
+        call = quillane_bench_floor.walk
+    else:
+        call = getattr(quillane_core.compile_schema(payload.schema), method)
     calls = CALLS[key] * int(os.environ.get("QUILLANE_RUN", "1"))
     gc.disable()  # no collection at a different point in the two runs
     call(data)  # warm: the first call makes what later calls reuse

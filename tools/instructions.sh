@@ -3,10 +3,18 @@
 # callgrind: repeatable whatever else the machine is doing, so that two builds
 # can be compared on a busy machine. Prints one line per payload and method.
 # Usage: tools/instructions.sh [PAYLOAD:METHOD:INSTANCE...]
-# (default: every payload, validate and collect, on the valid instance).
+# (default: every payload, validate and collect, on the valid instance;
+# METHOD floor walks the benchmarks' floor, in the venv of tools/bench.sh,
+# which must have run once on that interpreter).
 # QUILLANE_PYTHON picks the interpreter as for the other scripts.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SID_RERUN=(bash "$ROOT/tools/instructions.sh" "$@")
+. "$ROOT/tools/python.sh"
+# The floor is in the benchmarks' venv (tools/bench.sh installs it there).
+if [[ " $* " == *":floor:"* ]]; then
+    VENV="$ROOT/.venv-bench$VERSION_SUFFIX"
+fi
 . "$ROOT/tools/setup-venv.sh" "" ""
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
 CASES=("$@")

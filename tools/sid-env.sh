@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A Debian unstable (sid) environment for the interpreters this machine lacks:
-# Python 3.14 and 3.15 with their headers and venv module, g++, CMake and
+# Python 3.14 and 3.15 with their headers and venv module, g++, CMake, valgrind and
 # Ninja, in a minimal root file system that the project's commands run in.
 #   tools/sid-env.sh run [--] CMD [ARGS...]   run CMD in it (made first if need be)
 #   tools/sid-env.sh setup                    make it, or complete it, and stop
@@ -47,7 +47,9 @@ SELF="$ROOT/tools/sid-env.sh"
 . "$ROOT/tools/quietly.sh"
 
 SID_PYTHONS=(3.14 3.15)
-PACKAGES=(ca-certificates g++ cmake ninja-build)
+# valgrind: for tools/instructions.sh, which tools/bench-versions.sh runs on
+# each version.
+PACKAGES=(ca-certificates g++ cmake ninja-build valgrind)
 for version in "${SID_PYTHONS[@]}"; do
     PACKAGES+=("python$version" "python$version-dev" "python$version-venv")
 done
