@@ -6,8 +6,9 @@
 # build/bench-versions/. At full length (a quick run's few values spread by
 # half their median, too much for a ratio), about 6 minutes a version, best on
 # a quiet machine. Then it counts the instructions of the same calls by
-# callgrind (tools/instructions.sh, about 4 minutes a version), which do not
-# depend on what else the machine does, for a second table.
+# callgrind (tools/instructions.sh, about 15 minutes a version, the three
+# versions side by side), which do not depend on what else the machine does,
+# for a second table.
 # --instructions-only skips the timing and reuses the last one's results;
 # other arguments go to tools/bench.sh.
 set -euo pipefail
@@ -36,9 +37,22 @@ for version in 3.13 3.14 3.15; do
             --systems quillane floor "$@" \
             --json "build/bench-versions/$version.json" -o "build/bench-versions/$version-pyperf.json"
     fi
-    echo "counting instructions on Python $version (tools/instructions.sh)"
-    QUILLANE_PYTHON="$version" bash tools/instructions.sh "${CASES[@]}" | tee "build/bench-versions/$version-instructions.txt.new"
-    mv "build/bench-versions/$version-instructions.txt.new" "build/bench-versions/$version-instructions.txt"
+done
+# Counts do not depend on the machine's load: the versions run at once.
+pids=()
+for version in 3.13 3.14 3.15; do
+    echo "counting instructions on Python $version (tools/instructions.sh; log in build/bench-versions/$version-instructions.log)"
+    QUILLANE_PYTHON="$version" bash tools/instructions.sh "${CASES[@]}" \
+        >"build/bench-versions/$version-instructions.txt.new" 2>"build/bench-versions/$version-instructions.log" &
+    pids+=($!)
+done
+for pid in "${pids[@]}"; do
+    wait "$pid" || { echo "counting failed: see build/bench-versions/*-instructions.log" >&2; exit 1; }
+done
+for version in 3.13 3.14 3.15; do
+    grep ' instructions per call$' "build/bench-versions/$version-instructions.txt.new" \
+        >"build/bench-versions/$version-instructions.txt"
+    rm "build/bench-versions/$version-instructions.txt.new"
 done
 . "$ROOT/tools/python.sh"
 "$BASE_PYTHON" bench/versions.py --write-readme "${results[@]}"
