@@ -33,7 +33,7 @@ def python_version(results: dict[str, Any]) -> str:
     return found.group(1)
 
 
-def quillane_time(payload: dict[str, Any], kind: str, operation: str, system: str = "quillane") -> float | None:
+def median_of(payload: dict[str, Any], kind: str, operation: str, system: str = "quillane") -> float | None:
     return payload["times"].get(kind, {}).get(operation, {}).get(system)
 
 
@@ -68,14 +68,12 @@ def render(runs: dict[str, dict[str, Any]]) -> str:
                 for v in others:
                     other = payloads[v].get(key)
                     values.append(
-                        ratio(quillane_time(other, kind, operation), quillane_time(first, kind, operation))
-                        if other
-                        else None
+                        ratio(median_of(other, kind, operation), median_of(first, kind, operation)) if other else None
                     )
             for v in versions:
                 mine = payloads[v].get(key)
-                floor = mine and quillane_time(mine, "cached", operation, "floor")
-                values.append(ratio(quillane_time(mine, "cached", operation), floor) if mine else None)
+                floor = mine and median_of(mine, "cached", operation, "floor")
+                values.append(ratio(median_of(mine, "cached", operation), floor) if mine else None)
             for column, value in zip(columns, values, strict=True):
                 column.append(value)
             title = first.get("title", key)

@@ -16,19 +16,11 @@ namespace quillane {
 // exception is then pending). A handler is Python code: it may change the
 // data, so they are called only where the walk holds what it goes on with
 // (as around an integer read); the walks under way take hold (see
-// ContainerWalks) at the first poll. Polls come every kValuesBetweenPolls items of one container,
-// and once the containers that ended have held that many items in all.
+// ContainerWalks) at the first poll. Polls come between blocks of
+// kValuesBetweenPolls items of one container, and once the containers that
+// ended have held that many items in all.
 class SignalPoll {
 public:
-    // After the item at `index` of a container: a mask of the index the loop
-    // keeps anyway, so that a long container's items pay no counter.
-    QUILLANE_ALWAYS_INLINE bool raised_at(size_t index, ContainerWalks& walks) {
-        if ((index & kPollMask) != kPollMask) [[likely]] {
-            return false;
-        }
-        return poll(walks);
-    }
-
     // After the last of a container's `count` items, for data made of many
     // small containers.
     QUILLANE_ALWAYS_INLINE bool raised_after(size_t count, ContainerWalks& walks) {
@@ -50,8 +42,6 @@ public:
     static constexpr size_t kValuesBetweenPolls = 8192;
 
 private:
-    static constexpr size_t kPollMask = kValuesBetweenPolls - 1;
-
     QUILLANE_NOINLINE QUILLANE_COLD bool poll(ContainerWalks& walks) {
         countdown_ = kValuesBetweenPolls;
         walks.before_python_code();
