@@ -119,13 +119,14 @@ def _is_dict(value: Any) -> bool:
 def _read_int(value: Any) -> int | None:
     """The signed 64-bit integer of an int, bool or ``__index__`` object; None
     when there is none, with an ordinary failure of the conversion discarded.
-    MemoryError and exceptions that are not an Exception propagate."""
+    MemoryError, RecursionError and exceptions that are not an Exception
+    propagate."""
     if type(value) is int:
         number = value
     else:
         try:
             number = _index(value)
-        except MemoryError:
+        except (MemoryError, RecursionError):
             raise
         except Exception:
             return None

@@ -316,6 +316,7 @@ class Interrupt(BaseException):
         (OverflowError("no"), False),
         (ZeroDivisionError("no"), False),
         (MemoryError(), True),
+        (RecursionError("deep"), True),
         (KeyboardInterrupt(), True),
         (SystemExit(3), True),
         (Interrupt(), True),

@@ -11,7 +11,8 @@ Result<std::optional<int64_t>> read_index_integer(PyObject* value) {
     }
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     if (PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception) != 0 &&
-        PyErr_GivenExceptionMatches(raised.get(), PyExc_MemoryError) == 0) {
+        PyErr_GivenExceptionMatches(raised.get(), PyExc_MemoryError) == 0 &&
+        PyErr_GivenExceptionMatches(raised.get(), PyExc_RecursionError) == 0) {
         return std::optional<int64_t>();  // not an int: the error is the answer
     }
     PyErr_SetRaisedException(raised.release());

@@ -25,10 +25,11 @@ inline bool is_dict(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyDict
 
 // Reading the signed 64-bit value of an int, a bool or an __index__ object.
 // Nothing when the value is not one: its conversion failed with an ordinary
-// error (an Exception other than MemoryError), which is discarded. A
-// MemoryError, and any BaseException that is not an Exception
-// (KeyboardInterrupt, SystemExit, a fault from a nested call), is no answer
-// about the value: it ends the walk.
+// error (an Exception other than MemoryError and RecursionError), which is
+// discarded. A MemoryError, a RecursionError (raised by how deep the
+// caller's stack is, not by the value) and any BaseException that is not an
+// Exception (KeyboardInterrupt, SystemExit, a fault from a nested call) is
+// no answer about the value: it ends the walk.
 Result<std::optional<int64_t>> read_index_integer(PyObject* value);
 
 // Whether reading the integer of `value` calls its __index__ method.
