@@ -16,6 +16,7 @@ GATES = {"_coerce": False, "_custom_checks": (), "_when_condition": None, "_env_
 CHANGED_SIZE = "dictionary changed size during iteration"
 KEYS_CHANGED = "dictionary keys changed during iteration"
 LIST_CHANGED_SIZE = "list changed size during iteration"
+LIST_CHANGED = "list changed during iteration"
 
 
 def schema_object(class_name, *, log=None, label="", before=None, fail=None, **attrs):

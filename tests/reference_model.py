@@ -321,7 +321,8 @@ class StrNode(Node):
 def _items(items: list, runs_code: bool):
     """The items of a list as the native loop sees them: each read afresh at
     its position, the list's length checked against the starting one before
-    every read and at the end. Where no Python code can run between two items,
+    every read and at the end, and at the end each position checked to hold
+    the item read there. Where no Python code can run between two items,
     plain iteration is the same thing."""
     if not runs_code:
         return enumerate(list.__iter__(items))
@@ -330,11 +331,16 @@ def _items(items: list, runs_code: bool):
 
 def _guarded_items(items: list):
     start = list.__len__(items)
+    read = []
     for i in range(start + 1):
         if list.__len__(items) != start:
             raise RuntimeError("list changed size during iteration")
         if i < start:
-            yield i, list.__getitem__(items, i)
+            read.append(list.__getitem__(items, i))
+            yield i, read[-1]
+    # At the end, every position must still hold the item read there.
+    if any(list.__getitem__(items, i) is not item for i, item in enumerate(read)):
+        raise RuntimeError("list changed during iteration")
 
 
 class ListNode(Node):

@@ -88,6 +88,30 @@ def test_list_changed_in_length_by_the_walk_is_a_fault(method, mutate):
     _still_usable(validator, [1, 2], [1, "x"])
 
 
+def _rotate(items):
+    items.append(items.pop(0))
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+@pytest.mark.parametrize(
+    ("schema", "data_of"),
+    [
+        # Every item ahead of the walk moves one place back, behind it: "bad"
+        # would never be read, though the list holds it throughout.
+        (ListValidator(Int()), lambda hook: [1, hook(_rotate), "bad", 3]),
+        (ListValidator(Int()), lambda hook: [1, hook(lambda items: items.__setitem__(0, "bad")), 3]),
+        # The inner walk's hook changes the outer list behind the outer walk.
+        (ListValidator(ListValidator(Int())), lambda hook: [[0], [hook(lambda items: items.__setitem__(0, ["bad"]))]]),
+    ],
+    ids=["shifted", "replaced-behind", "outer-replaced-behind"],
+)
+def test_list_changed_behind_the_walk_at_its_length_is_a_fault(method, schema, data_of):
+    validator = quillane_core.compile_schema(schema)
+    data = data_of(lambda change: Hook(lambda: change(data)))
+    assert _panic_text(lambda: getattr(validator, method)(data)) == "list changed during iteration"
+    _still_usable(validator, [], [None])
+
+
 def test_list_item_replaced_in_place_is_read_at_its_position():
     validator = quillane_core.compile_schema(ListValidator(Int()))
     items = ["x", None, 7]
@@ -441,6 +465,11 @@ def _best_time(call, repeats=3):
     return best
 
 
+class BlockScalar(str):
+    """A str subclass, as a YAML loader keeps its block scalars."""
+
+
+@pytest.mark.parametrize("text_type", [str, BlockScalar])
 @pytest.mark.parametrize(
     ("schema", "data_of", "method"),
     [
@@ -451,9 +480,9 @@ def _best_time(call, repeats=3):
     ],
     ids=["values-validate", "values-collect", "keys-collect"],
 )
-def test_one_long_str_through_many_references_is_scanned_once_per_call(schema, data_of, method):
+def test_one_long_str_through_many_references_is_scanned_once_per_call(schema, data_of, method, text_type):
     call = getattr(quillane_core.compile_schema(schema), method)
-    text = "\u4e00" * 1_000_000  # two-byte units, no UTF-8 form: scanned for lone surrogates
+    text = text_type("\u4e00" * 1_000_000)  # two-byte units, no UTF-8 form: scanned for lone surrogates
     once, many = data_of(text, 1), data_of(text, 2000)
     assert call(many) is many if method == "validate" else call(many) == []
     # A scan per reference would cost 2000 times one; one scan per call and

@@ -114,9 +114,9 @@ private:
     bool guarded_;
     bool quiet_;
     const char* stack_floor_;
-    SurrogateScans scans_;
-    SignalPoll signals_;
     ContainerWalks walks_;
+    SurrogateScans scans_{walks_};
+    SignalPoll signals_;
 };
 
 }  // namespace quillane

@@ -54,23 +54,39 @@ bool has_surrogate_units(const uint32_t* units, size_t count) noexcept { return 
 struct SurrogateScans::Remembered {
     std::unordered_set<PyObject*> clean;
     std::vector<Ref> held;
+    // Subclass instances found clean since Python code last may have run
+    // (the walks' count then is `subclasses_since`).
+    std::unordered_set<PyObject*> clean_subclasses;
+    uint64_t subclasses_since = 0;
 };
 
-SurrogateScans::SurrogateScans() noexcept = default;
+SurrogateScans::SurrogateScans(const ContainerWalks& walks) noexcept : walks_(walks) {}
 SurrogateScans::~SurrogateScans() = default;
 
 bool SurrogateScans::scan_long(PyObject* text) {
-    if (remembered_ && remembered_->clean.contains(text)) {
-        return false;
+    const bool exact = PyUnicode_CheckExact(text);
+    if (remembered_) {
+        if (!exact && remembered_->subclasses_since != walks_.python_code_runs()) {
+            remembered_->clean_subclasses.clear();
+            remembered_->subclasses_since = walks_.python_code_runs();
+        }
+        if ((exact ? remembered_->clean : remembered_->clean_subclasses).contains(text)) {
+            return false;
+        }
     }
     if (quillane::has_lone_surrogate(text)) {
         return true;  // the walk ends on it
     }
     if (!remembered_) {
         remembered_ = std::make_unique<Remembered>();
+        remembered_->subclasses_since = walks_.python_code_runs();
     }
-    remembered_->held.push_back(Ref::borrow(text));
-    remembered_->clean.insert(text);
+    if (exact) {
+        remembered_->held.push_back(Ref::borrow(text));
+        remembered_->clean.insert(text);
+    } else {
+        remembered_->clean_subclasses.insert(text);
+    }
     return false;
 }
 

@@ -3,6 +3,7 @@
 // form (which the interpreter would keep attached to the str for its life).
 #pragma once
 
+#include "runtime/container_walks.hpp"
 #include "runtime/inlining.hpp"
 #include "runtime/interpreter_version.hpp"
 #include "runtime/py_ref.hpp"
@@ -34,12 +35,15 @@ inline bool has_lone_surrogate(PyObject* text) noexcept {
 // The scans of one call. Data can reach one long str through many
 // references (a list repeating it, a YAML alias): a long str found clean is
 // remembered, so that it is scanned once per call rather than once per
-// reference. Each remembered str is held until the call ends, so that its
-// address cannot be taken by another str meanwhile; nothing is left on the
-// strs themselves.
+// reference. An exact str is held until the call ends, so that its address
+// cannot be taken by another str meanwhile; a str subclass is not (holding it
+// could make the call's end run its finaliser), so it is remembered only
+// until Python code may next run, the only way it can be freed. Nothing is
+// left on the strs themselves.
 class SurrogateScans {
 public:
-    SurrogateScans() noexcept;
+    // `walks`: the call's walks, which count where Python code may run.
+    explicit SurrogateScans(const ContainerWalks& walks) noexcept;
     ~SurrogateScans();
     SurrogateScans(const SurrogateScans&) = delete;
     SurrogateScans& operator=(const SurrogateScans&) = delete;
@@ -48,9 +52,7 @@ public:
         if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND || has_cached_utf8(text)) {
             return false;
         }
-        // A str subclass is never remembered: holding it to the end of the
-        // call could make the call run its finaliser.
-        if (PyUnicode_GET_LENGTH(text) < kRememberedLength || !PyUnicode_CheckExact(text)) [[likely]] {
+        if (PyUnicode_GET_LENGTH(text) < kRememberedLength) [[likely]] {
             return quillane::has_lone_surrogate(text);
         }
         return scan_long(text);
@@ -64,6 +66,7 @@ private:
     struct Remembered;
     QUILLANE_NOINLINE bool scan_long(PyObject* text);
 
+    const ContainerWalks& walks_;
     std::unique_ptr<Remembered> remembered_;  // made on the first long str
 };
 

@@ -5,6 +5,8 @@
 #include "runtime/inlining.hpp"
 #include "runtime/py_ref.hpp"
 
+#include <cstdint>
+
 namespace quillane {
 
 class ContainerWalks;
@@ -40,6 +42,8 @@ protected:
 
     PyObject* container() const noexcept { return container_; }
     bool held() const noexcept { return static_cast<bool>(reference_); }
+    // The walks this one joined; null for a walk on its own.
+    const ContainerWalks* walks() const noexcept { return walks_; }
 
     // Takes the walk's own reference to its container.
     static void take_reference(ContainerWalk& walk) { walk.reference_ = Ref::borrow(walk.container_); }
@@ -72,11 +76,20 @@ public:
         for (ContainerWalk* walk = innermost_; walk != nullptr && !walk->held(); walk = walk->outer_) {
             walk->hold_(*walk);
         }
+        ++python_code_runs_;
     }
+
+    // How many places where Python code may run the call has passed. The
+    // data can have changed, and an object it held been freed, only where
+    // this has moved: a check that compares the data with what it saw (a
+    // dict's entries, a memo of strs scanned) compares only then. A walk
+    // taking hold reads it before the count moves on.
+    uint64_t python_code_runs() const noexcept { return python_code_runs_; }
 
 private:
     friend class ContainerWalk;
     ContainerWalk* innermost_ = nullptr;
+    uint64_t python_code_runs_ = 0;
 };
 
 inline ContainerWalk::ContainerWalk(PyObject* container, ContainerWalks* walks, HoldFunction hold) noexcept
@@ -89,6 +102,11 @@ inline ContainerWalk::ContainerWalk(PyObject* container, ContainerWalks* walks, 
 inline ContainerWalk::~ContainerWalk() {
     if (walks_ != nullptr) {
         walks_->innermost_ = outer_;
+        // What a held walk lets go of may have been left with no other
+        // reference by the Python code that ran: its finaliser runs here.
+        if (held()) {
+            ++walks_->python_code_runs_;
+        }
     }
 }
 

@@ -92,6 +92,9 @@ private:
         DictChanges* changes = nullptr;  // the watch this walk holds, if any
         uint64_t start_changes = 0;
         std::vector<std::pair<Ref, Ref>> snapshot;
+        // The walks' count of places where Python code may run when the dict
+        // was last compared with the snapshot.
+        uint64_t compared_at = 0;
     };
 
     [[noreturn]] QUILLANE_NOINLINE void throw_changed() const {
@@ -115,6 +118,9 @@ private:
 
     void watch() {
         watch_ = std::make_unique<Watch>();
+        if (walks() != nullptr) {
+            watch_->compared_at = walks()->python_code_runs();
+        }
         if (DictChanges* changes = hold_dict_watch(container())) {
             watch_->changes = changes;
             watch_->start_changes = changes->count;
@@ -124,12 +130,21 @@ private:
         }
     }
 
-    QUILLANE_NOINLINE void verify_watched() const {
+    // The size and the count of changes are compared at every step. The
+    // copy, a pass over the whole dict, is compared only where the dict can
+    // differ from it: in a walk, once Python code may have run since the
+    // last comparison (so that a long dict costs one comparison per place
+    // where Python code ran, not one per entry); in a walk on its own, which
+    // runs Python code at every step, once, at its end (its entries come from
+    // the copy meanwhile, so a change is found there, after the steps taken
+    // in between).
+    QUILLANE_NOINLINE void verify_watched() {
         if (PyDict_GET_SIZE(container()) != start_size_ ||
             (watch_->changes != nullptr && watch_->changes->count != watch_->start_changes)) [[unlikely]] {
             throw_changed();
         }
-        if (!watch_->snapshot.empty()) {
+        if (!watch_->snapshot.empty() && walks() != nullptr && walks()->python_code_runs() != watch_->compared_at) {
+            watch_->compared_at = walks()->python_code_runs();
             verify_snapshot();
         }
     }
@@ -141,6 +156,9 @@ private:
             return PyDict_Next(container(), &position_, &key, &value) != 0;
         }
         if (static_cast<size_t>(position_) >= snapshot.size()) {
+            if (walks() == nullptr) {
+                verify_snapshot();
+            }
             return false;
         }
         key = snapshot[static_cast<size_t>(position_)].first.get();

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -53,6 +54,22 @@ inline bool thread_holds_interpreter() noexcept {
 #else
     return true;
 #endif
+}
+
+// Whether PyErr_CheckSignals could run Python code on the calling thread
+// now: a signal handler, or a finaliser in a collection of cycles. Both are
+// announced in the thread's eval breaker (PyThreadState::eval_breaker, whose
+// low byte holds one bit per request in 3.13 to 3.15), and with no request
+// set the call returns at once. Every request but another thread waiting for
+// the interpreter counts (that one PyErr_CheckSignals leaves alone, and in a
+// busy threaded program it is set for the whole of a long walk). No public
+// call asks without doing the work.
+inline bool signal_check_may_run_python_code() noexcept {
+    constexpr uintptr_t kRequests = 0xFF;
+    constexpr uintptr_t kDropRequest = 1;
+    PyThreadState* thread = PyThreadState_Get();
+    const uintptr_t breaker = std::atomic_ref<uintptr_t>(thread->eval_breaker).load(std::memory_order_relaxed);
+    return (breaker & kRequests & ~kDropRequest) != 0;
 }
 
 // How many container levels a walk may descend without the interpreter's

@@ -5,6 +5,7 @@
 
 #include "runtime/container_walks.hpp"
 #include "runtime/inlining.hpp"
+#include "runtime/interpreter_version.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,7 @@ namespace quillane {
 // exception is then pending). A handler is Python code: it may change the
 // data, so they are called only where the walk holds what it goes on with
 // (as around an integer read); the walks under way take hold (see
-// ContainerWalks) at the first poll. Polls come between blocks of
+// ContainerWalks) at the first poll that may run a handler. Polls come between blocks of
 // kValuesBetweenPolls items of one container, and once the containers that
 // ended have held that many items in all.
 class SignalPoll {
@@ -44,6 +45,10 @@ public:
 private:
     QUILLANE_NOINLINE QUILLANE_COLD bool poll(ContainerWalks& walks) {
         countdown_ = kValuesBetweenPolls;
+        // With nothing for the check to run, the walks need not take hold.
+        if (!signal_check_may_run_python_code()) {
+            return false;
+        }
         walks.before_python_code();
         return PyErr_CheckSignals() != 0;
     }
