@@ -183,6 +183,30 @@ Py_ssize_t ConformanceCheck::check_items_from(const ValidatorNode& item_validato
     return stopped_at;
 }
 
+template <class Iteration>
+void ConformanceCheck::record_stop(Iteration& iteration, StopPoint stop) {
+    // Nothing past the rejected value is known, so only the containers' own
+    // changes can make the stop wrong: found now, or never (no Python code
+    // runs until the walk has taken the stop).
+    iteration.verify_unchanged();
+    if (stops_made_at_ != walks_.python_code_runs()) {
+        stops_.clear();
+        stops_made_at_ = walks_.python_code_runs();
+    }
+    stops_.push_back(stop);
+}
+
+std::optional<ConformanceCheck::StopPoint> ConformanceCheck::take_stop_slow(PyObject* container,
+                                                                            const ValidatorNode& node) {
+    const StopPoint stop = stops_.back();
+    if (stop.container != container || stop.node != &node || stops_made_at_ != walks_.python_code_runs()) {
+        stops_.clear();
+        return std::nullopt;
+    }
+    stops_.pop_back();
+    return stop;
+}
+
 CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
@@ -190,7 +214,10 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
     }
     ListIteration items(list, walks_);
     CheckResult result = CheckResult::Pass;
-    check_items_from(item_validator, items, 0, result);
+    const Py_ssize_t stopped_at = check_items_from(item_validator, items, 0, result);
+    if (quiet_ && result == CheckResult::Reject) [[unlikely]] {
+        record_stop(items, {list, &item_validator, stopped_at, 0, nullptr, nullptr});
+    }
     return result;
 }
 
@@ -224,13 +251,12 @@ QUILLANE_ALWAYS_INLINE bool ConformanceCheck::check_each_entry(DictIteration& en
     }
 }
 
-bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, PyObject*& key,
-                                          PyObject*& value, CheckResult& result) {
+bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, size_t& index,
+                                          PyObject*& key, PyObject*& value, CheckResult& result) {
     // Keys must be str but are not read any further, except by the quiet
     // check: collect reads them as text, and raises for one without a UTF-8
     // form.
     bool stopped = false;
-    size_t index = 0;
     with_value_check(value_validator, [&](auto check_value) QUILLANE_INLINE_LAMBDA {
         stopped = check_each_entry(entries, index, key, value, result,
                                    [&](PyObject* entry_key, PyObject* entry_value, size_t) {
@@ -242,7 +268,8 @@ bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, 
 }
 
 template <class EntriesCheck>
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::over_entries(PyObject* dict, EntriesCheck check_entries) {
+QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::over_entries(const ValidatorNode& node, PyObject* dict,
+                                                                  EntriesCheck check_entries) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
@@ -250,15 +277,20 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::over_entries(PyObject* dict
     DictIteration entries(dict, walks_);
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    size_t index = 0;
     CheckResult result = CheckResult::Pass;
-    check_entries(entries, key, value, result);
+    check_entries(entries, index, key, value, result);
+    if (quiet_ && result == CheckResult::Reject && entries.resumable()) [[unlikely]] {
+        record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
+    }
     return result;
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
-    return over_entries(dict,
-                        [&](DictIteration& entries, PyObject*& key, PyObject*& value, CheckResult& result)
-                            QUILLANE_INLINE_LAMBDA { check_entries_from(*node.element, entries, key, value, result); });
+    return over_entries(
+        node, dict,
+        [&](DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, CheckResult& result)
+            QUILLANE_INLINE_LAMBDA { check_entries_from(*node.element, entries, index, key, value, result); });
 }
 
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
@@ -288,11 +320,10 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
         }
         return check_node(field->validator, entry_value);
     };
-    return over_entries(dict, [&](DictIteration& entries, PyObject*& key, PyObject*& value, CheckResult& result)
-                                  QUILLANE_INLINE_LAMBDA {
-                                      size_t index = 0;
-                                      check_each_entry(entries, index, key, value, result, check_entry);
-                                  });
+    return over_entries(
+        node, dict,
+        [&](DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, CheckResult& result)
+            QUILLANE_INLINE_LAMBDA { check_each_entry(entries, index, key, value, result, check_entry); });
 }
 
 }  // namespace quillane

@@ -11,6 +11,7 @@
 #include "schema/validator_node.hpp"
 
 #include <optional>
+#include <vector>
 
 namespace quillane {
 
@@ -51,8 +52,8 @@ public:
                                 CheckResult& result);
     // The same for a dict's entries from the iteration's position on, under
     // one value validator; a key that is not a str fails. True, with the
-    // entry borrowed, when one failed.
-    bool check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, PyObject*& key,
+    // entry borrowed and its index in iteration order, when one failed.
+    bool check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, size_t& index, PyObject*& key,
                             PyObject*& value, CheckResult& result);
 
     // Counts one value for the signal poll: Error (kept for take_error) when
@@ -67,6 +68,33 @@ public:
     // The exception that ended the check, when it returned Error.
     PendingError take_error() { return std::move(*error_); }
 
+    // Where a quiet check that rejected a value had got to in a container
+    // around it: every item or entry before the one it stopped at passed.
+    struct StopPoint {
+        PyObject* container;
+        const ValidatorNode* node;  // the container's node (a list's: its item validator)
+        Py_ssize_t index;           // of the item, or of the entry in iteration order
+        Py_ssize_t position;        // a dict's iteration position after the entry
+        PyObject* key;              // the entry, borrowed (dicts only)
+        PyObject* value;
+    };
+    // The walk that follows a rejection goes into the child rejected, and
+    // into that child's rejected child, and so on: it starts each of those
+    // containers where the check stopped, so that no part of the data is
+    // checked twice whatever the tree's height. The stop for `container`
+    // under `node`, if the last rejection left one and no Python code has
+    // run since (which could have changed what was passed).
+    // Before each check the walk runs: a stop left by an earlier rejection
+    // (of a walk that ended before reaching it) must not be taken for one of
+    // the next.
+    void forget_stops() noexcept { stops_.clear(); }
+    std::optional<StopPoint> take_stop(PyObject* container, const ValidatorNode& node) {
+        if (stops_.empty()) [[likely]] {
+            return std::nullopt;
+        }
+        return take_stop_slow(container, node);
+    }
+
     // What the walk behind collect shares with its fast path.
     SurrogateScans& scans() noexcept { return scans_; }
     SignalPoll& signals() noexcept { return signals_; }
@@ -74,6 +102,15 @@ public:
 
 private:
     std::optional<PendingError> error_;
+    // The stops of the last quiet rejection, innermost first, and the count
+    // of places where Python code may run when they were made.
+    std::vector<StopPoint> stops_;
+    uint64_t stops_made_at_ = 0;
+    QUILLANE_NOINLINE std::optional<StopPoint> take_stop_slow(PyObject* container, const ValidatorNode& node);
+    // Records where a quiet check stopped, once the container has been found
+    // to hold what the check read.
+    template <class Iteration>
+    QUILLANE_NOINLINE QUILLANE_COLD void record_stop(Iteration& iteration, StopPoint stop);
     // Keeps the exception for take_error and ends the check with Error.
     CheckResult stop_with_error(PendingError pending);
     // Leaf kinds are checked in line where this is called (in every
@@ -98,10 +135,10 @@ private:
     template <class EntryCheck>
     bool check_each_entry(DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, CheckResult& result,
                           EntryCheck check_entry);
-    // Runs `check_entries(entries, key, value, result)` over the dict's
-    // iteration, inside the recursion guard, and gives its result.
+    // Runs `check_entries(entries, index, key, value, result)` over the
+    // dict's iteration, inside the recursion guard, and gives its result.
     template <class EntriesCheck>
-    CheckResult over_entries(PyObject* dict, EntriesCheck check_entries);
+    CheckResult over_entries(const ValidatorNode& node, PyObject* dict, EntriesCheck check_entries);
     CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
 

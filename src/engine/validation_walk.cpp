@@ -184,6 +184,7 @@ WalkOutcome ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data)
     // A record at the root is checked whole first: its entries are few, and
     // a passing check leaves nothing to walk.
     if (root.kind == NodeKind::Fields) {
+        check_.forget_stops();
         const CheckResult whole = check_.check_root(root, data);
         if (whole == CheckResult::Pass) {
             return WalkOutcome::Valid;
@@ -202,14 +203,24 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
     }
     ListIteration items(list, check_.walks());
     bool all_valid = true;
+    // Where the check of the list stopped, if it was checked: the items
+    // before that one passed.
+    std::optional<ConformanceCheck::StopPoint> stop = check_.take_stop(list, item_validator);
     for (Py_ssize_t next = 0;;) {
-        CheckResult checked = CheckResult::Pass;
-        const Py_ssize_t index = check_.check_items_from(item_validator, items, next, checked);
-        if (checked == CheckResult::Pass) {
-            return from_flag(all_valid);
-        }
-        if (checked == CheckResult::Error) [[unlikely]] {
-            return stop_with_error(check_.take_error());
+        Py_ssize_t index = 0;
+        if (stop) [[unlikely]] {
+            index = stop->index;
+            stop.reset();
+        } else {
+            CheckResult checked = CheckResult::Pass;
+            check_.forget_stops();
+            index = check_.check_items_from(item_validator, items, next, checked);
+            if (checked == CheckResult::Pass) {
+                return from_flag(all_valid);
+            }
+            if (checked == CheckResult::Error) [[unlikely]] {
+                return stop_with_error(check_.take_error());
+            }
         }
         // The check may have let signal handlers run: the item is read again.
         Ref item = items.item_at(index);
@@ -226,7 +237,8 @@ WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyOb
 }
 
 template <class EntryCheck, class EntryWalk>
-WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryCheck passes, EntryWalk walk_entry) {
+WalkOutcome ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, EntryCheck passes,
+                                         EntryWalk walk_entry) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return stop_with_error(error_of_failed_call());
@@ -235,13 +247,25 @@ WalkOutcome ValidationWalk::walk_entries(PyObject* dict, EntryCheck passes, Entr
     bool all_valid = true;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
-    for (size_t index = 0;; ++index) {
-        CheckResult checked = CheckResult::Pass;
-        if (!passes(entries, borrowed_key, borrowed_value, index, checked)) {
-            return from_flag(all_valid);
-        }
-        if (checked == CheckResult::Error) [[unlikely]] {
-            return stop_with_error(check_.take_error());
+    size_t index = 0;
+    // Where the check of the dict stopped, if it was checked: the entries
+    // before that one passed.
+    std::optional<ConformanceCheck::StopPoint> stop = check_.take_stop(dict, node);
+    if (stop) [[unlikely]] {
+        entries.resume_at(stop->position);
+        borrowed_key = stop->key;
+        borrowed_value = stop->value;
+        index = static_cast<size_t>(stop->index);
+    }
+    for (bool resumed = stop.has_value();; ++index, resumed = false) {
+        if (!resumed) {
+            CheckResult checked = CheckResult::Pass;
+            if (!passes(entries, borrowed_key, borrowed_value, index, checked)) {
+                return from_flag(all_valid);
+            }
+            if (checked == CheckResult::Error) [[unlikely]] {
+                return stop_with_error(check_.take_error());
+            }
         }
         // The check may have let signal handlers run: the entry is used only
         // if the dict is as it was.
@@ -272,11 +296,12 @@ WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
     // The check runs over the entries until one fails, and gives that one.
-    auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t&,
+    auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t& index,
                             CheckResult& checked) {
-        return check_.check_entries_from(*node.element, entries, key, entry_value, checked);
+        check_.forget_stops();
+        return check_.check_entries_from(*node.element, entries, index, key, entry_value, checked);
     };
-    return walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t) {
+    return walk_entries(node, value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t) {
         // Keys are read as text for the paths, so one without a UTF-8 form
         // raises here even where no entry needs its path.
         if (check_.scans().has_lone_surrogate(key)) [[unlikely]] {
@@ -314,6 +339,7 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
                 return false;
             }
             const FieldEntry* field = PyUnicode_CheckExact(key) ? find_field(node, key, index) : nullptr;
+            check_.forget_stops();
             checked = field != nullptr ? check_.check_root(field->validator, entry_value) : CheckResult::Reject;
             if (checked != CheckResult::Pass) {
                 return true;
@@ -327,22 +353,28 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
             }
         }
     };
-    WalkOutcome outcome = walk_entries(value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t index) {
-        const FieldEntry* field = find_field(node, key, index);
-        if (field == nullptr) [[unlikely]] {
-            return walk_unmatched_key(key);
-        }
-        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
-            presence_checked = true;
-            seen = fields_named(node, value);
-            may_miss = std::ranges::find(seen, 0) != seen.end();
-        }
-        if (may_miss) {
-            seen[static_cast<size_t>(field - node.fields.data())] = 1;
-        }
-        PathStep step(path_, field->name.utf8);
-        return walk_node(field->validator, entry_value);
-    });
+    if (may_miss) {
+        // Entries the check passed would need their fields flagged; it
+        // checks only records with a key for every field, so it has none.
+        check_.forget_stops();
+    }
+    WalkOutcome outcome = walk_entries(node, value, next_failing,
+                                       [&](PyObject* key, PyObject* entry_value, size_t index) {
+                                           const FieldEntry* field = find_field(node, key, index);
+                                           if (field == nullptr) [[unlikely]] {
+                                               return walk_unmatched_key(key);
+                                           }
+                                           if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
+                                               presence_checked = true;
+                                               seen = fields_named(node, value);
+                                               may_miss = std::ranges::find(seen, 0) != seen.end();
+                                           }
+                                           if (may_miss) {
+                                               seen[static_cast<size_t>(field - node.fields.data())] = 1;
+                                           }
+                                           PathStep step(path_, field->name.utf8);
+                                           return walk_node(field->validator, entry_value);
+                                       });
     if (!may_miss || outcome == WalkOutcome::Error || outcome == WalkOutcome::Undecided) {
         return outcome;
     }

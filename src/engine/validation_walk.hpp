@@ -63,10 +63,11 @@ private:
     WalkOutcome walk_list(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_items(const ValidatorNode& item_validator, PyObject* list);
     // Walks each entry's value with `walk_entry(key, value, index)`, which
-    // gives the entry's outcome, for the entries that `passes(key, value,
-    // index)` does not pass; a non-str key is Undecided.
+    // gives the entry's outcome, for the entries that `passes(entries, key,
+    // value, index, result)` stops at (false at the end); a non-str key is
+    // Undecided. `node` is the dict's.
     template <class EntryCheck, class EntryWalk>
-    WalkOutcome walk_entries(PyObject* dict, EntryCheck passes, EntryWalk walk_entry);
+    WalkOutcome walk_entries(const ValidatorNode& node, PyObject* dict, EntryCheck passes, EntryWalk walk_entry);
     WalkOutcome walk_dict(const ValidatorNode& node, PyObject* value);
     WalkOutcome walk_fields(const ValidatorNode& node, PyObject* value);
     WalkOutcome report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);

@@ -75,6 +75,15 @@ public:
         return PyDict_Next(container(), &position_, &key, &value) != 0;
     }
 
+    // Whether the iteration's position is one in the dict's own iteration
+    // (not in a copy of its entries), that a walk of the same dict can start
+    // from with resume_at.
+    bool resumable() const noexcept { return watch_ == nullptr || watch_->snapshot.empty(); }
+    Py_ssize_t position() const noexcept { return position_; }
+    // Goes on from `position` (another walk's, of the same unchanged dict),
+    // before anything is read.
+    void resume_at(Py_ssize_t position) noexcept { position_ = position; }
+
     // Faults if the dict has changed since the walk began: for a caller about
     // to take references to an entry that next_borrowed gave, when Python
     // code may have run since.

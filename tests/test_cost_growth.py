@@ -1,0 +1,86 @@
+"""How the cost of a call grows with sizes the data's sender controls, as the
+ratio of two sizes' times in one run: the height of the path to a
+violation, and a long dict walked where the interpreter has no dict-watcher
+id left for the module."""
+
+import pytest
+from compile_support import run_python
+from schema_classes import DictValidator, Int, ListValidator
+from test_hostile_inputs import _best_time
+
+import quillane_core
+
+WRAPPERS = {
+    "lists": (ListValidator, lambda data: [data]),
+    "dicts": (DictValidator, lambda data: {"k": data}),
+    "fields": (lambda schema: {"k": schema}, lambda data: {"k": data}),
+}
+
+
+def _tall_violation(shape, height, mass):
+    """collect, `mass` conforming ints and one str in the deepest list of a
+    tree of `height` levels, and the path of the one error for it."""
+    wrap_schema, wrap_data = WRAPPERS[shape]
+    schema, data = ListValidator(Int()), [0] * mass + ["bad"]
+    for _ in range(height - 1):
+        schema, data = wrap_schema(schema), wrap_data(data)
+    above = "[0]" * (height - 1) if shape == "lists" else ".".join(["k"] * (height - 1))
+    return quillane_core.compile_schema(schema).collect, data, f"{above}[{mass}]"
+
+
+@pytest.mark.parametrize("shape", WRAPPERS)
+def test_collect_cost_does_not_grow_with_the_height_of_the_path_to_a_violation(shape):
+    # Each container on the path is checked, found failing and walked: a
+    # walk that checked its failing child's subtree again at every level
+    # would cost the height times the data.
+    calls = [_tall_violation(shape, height, 200_000) for height in (2, 16)]
+    for collect, data, path in calls:
+        assert collect(data) == [(path, "Expected int", "bad")]
+    low, high = (_best_time(lambda collect=collect, data=data: collect(data), 5) for collect, data, _ in calls)
+    assert high < 3 * low
+
+
+NO_WATCHER_ID = """
+    import time
+    import dict_watcher_ids
+    from schema_classes import DictValidator, Int
+
+    dict_watcher_ids.take_every_id()
+    import quillane_core
+
+    class Index:
+        def __index__(self):
+            return 0
+
+    def best(call):
+        times = []
+        for _ in range(5):
+            start = time.perf_counter()
+            call()
+            times.append(time.perf_counter() - start)
+        return min(times)
+
+    validator = quillane_core.compile_schema(DictValidator(Int()))
+
+    def walk(size):
+        # The first value's __index__ is Python code: from it on, the dict is
+        # compared with its copy wherever it could have changed.
+        data = {"first": Index(), **{f"k{i}": i for i in range(size)}}
+        return best(lambda: getattr(validator, METHOD)(data))
+
+    def compile_fields(size):
+        schema = {f"f{i}": Int() for i in range(size)}
+        return best(lambda: quillane_core.compile_schema(schema))
+
+    for name, cost in (("walk", walk), ("compile", compile_fields)):
+        print(name, cost(80_000) / cost(10_000), flush=True)
+"""
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+def test_dicts_cost_linear_time_without_a_watcher_id(method):
+    result = run_python(f"METHOD = {method!r}\n", NO_WATCHER_ID, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    ratios = dict(line.split() for line in result.stdout.splitlines())
+    # Eight times the entries: about eight times the cost, not 64.
+    assert {name: float(ratio) < 24 for name, ratio in ratios.items()} == {"walk": True, "compile": True}, ratios
