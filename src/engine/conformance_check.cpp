@@ -257,13 +257,15 @@ bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, 
     // check: collect reads them as text, and raises for one without a UTF-8
     // form.
     bool stopped = false;
+    size_t counted = index;  // kept in a register through the loop
     with_value_check(value_validator, [&](auto check_value) QUILLANE_INLINE_LAMBDA {
-        stopped = check_each_entry(entries, index, key, value, result,
+        stopped = check_each_entry(entries, counted, key, value, result,
                                    [&](PyObject* entry_key, PyObject* entry_value, size_t) {
                                        return key_passes(entry_key) ? check_value(entry_value) : CheckResult::Reject;
                                    });
         return result;
     });
+    index = counted;
     return stopped;
 }
 
