@@ -1,5 +1,6 @@
 // The module root: PyInit_quillane_core, the module definition, and the
 // gate that keeps the module to the first interpreter that imports it.
+#include "runtime/dict_watch.hpp"
 #include "surface/entry_guard.hpp"
 #include "surface/module_contents.hpp"
 
@@ -58,6 +59,7 @@ Result<Ref> initialize_module() {
     }
     QUILLANE_TRY_ASSIGN(Ref module, steal_or_error(PyModule_Create2(&g_definition.def, kApiVersion)));
     QUILLANE_TRY(g_definition.initializer(module.get()));
+    take_dict_watcher();
     if (g_definition.module == nullptr) {
         g_definition.module = module.release();
     }
