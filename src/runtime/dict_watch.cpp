@@ -11,7 +11,8 @@ namespace {
 constexpr int kNoWatcher = -1;
 
 // Written with the interpreter lock held, as every call of the module runs;
-// the module refuses subinterpreters, so one set serves the process.
+// the module refuses subinterpreters, so one set serves the interpreter that
+// imported it, until forget_dict_watcher() at its end.
 int g_watcher_id = kNoWatcher;
 std::unordered_map<PyObject*, DictChanges>* g_watched = nullptr;
 
@@ -51,6 +52,13 @@ int watcher_id() {
 }  // namespace
 
 void take_dict_watcher() { watcher_id(); }
+
+void forget_dict_watcher() noexcept {
+    g_watcher_id = kNoWatcher;
+    if (g_watched != nullptr) {
+        g_watched->clear();
+    }
+}
 
 DictChanges* hold_dict_watch(PyObject* dict) {
     const int id = watcher_id();

@@ -29,4 +29,9 @@ void release_dict_watch(PyObject* dict, DictChanges* changes);
 // extensions take the few there are). With none free the walks keep asking.
 void take_dict_watcher();
 
+// Forgets the watcher id and the records, once their interpreter is gone (it
+// ends its watchers and dicts itself): a later interpreter gets an id of its
+// own. Calls no C API.
+void forget_dict_watcher() noexcept;
+
 }  // namespace quillane
