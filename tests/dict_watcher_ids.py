@@ -1,7 +1,8 @@
 """The interpreter's dict watcher ids, seen from Python through ctypes.
 
 As a pytest plugin (``-p dict_watcher_ids``) it takes every id left before
-any test runs, so that the module meets an interpreter with none to give.
+the tests import the module, which asks for its id when imported, so that
+the module meets an interpreter with none to give.
 """
 
 import ctypes
@@ -17,6 +18,17 @@ def take_every_id():
             taken.append(ctypes.pythonapi.PyDict_AddWatcher(_ignore))
         except RuntimeError:  # "no more dict watcher IDs available"
             return
+
+
+def count_free_ids():
+    """How many dict watcher ids the interpreter has left to give; none is kept."""
+    already_taken = len(taken)
+    take_every_id()
+    counted = taken[already_taken:]
+    del taken[already_taken:]
+    for watcher_id in counted:
+        ctypes.pythonapi.PyDict_ClearWatcher(watcher_id)
+    return len(counted)
 
 
 def watcher_bits(mapping):

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from compile_support import run_python
 from dict_watcher_ids import watcher_bits
 from schema_classes import DictValidator, Int, ListValidator, Validator
 from test_hostile_inputs import Hook, _panic_text
@@ -87,6 +88,18 @@ def test_nothing_stays_watched_after_a_call(method, ending):
     with contextlib.suppress(BaseException):  # the raise and the fault cases
         getattr(validator, method)(data)
     assert (watcher_bits(data), watcher_bits(inner)) == (0, 0)
+
+
+def test_the_module_takes_its_watcher_id_when_imported():
+    # Profilers, JITs and other extensions take the few ids an interpreter
+    # has; asked for only at a first walk, the module's might be gone.
+    result = run_python("""
+        from dict_watcher_ids import count_free_ids
+        free_ids = count_free_ids()
+        import quillane_core
+        print(free_ids - count_free_ids())
+    """)
+    assert (result.returncode, result.stdout) == (0, "1\n"), result.stderr
 
 
 def test_changes_are_caught_without_a_free_watcher_id():

@@ -11,7 +11,8 @@ namespace {
 constexpr int kNoWatcher = -1;
 
 // Written with the interpreter lock held, as every call of the module runs;
-// the module refuses subinterpreters, so one set serves the process.
+// the module refuses subinterpreters, so one set serves the interpreter that
+// imported it, until forget_dict_watcher() at its end.
 int g_watcher_id = kNoWatcher;
 std::unordered_map<PyObject*, DictChanges>* g_watched = nullptr;
 
@@ -26,27 +27,38 @@ int count_change(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/,
     return 0;
 }
 
-// The watcher id, registered on first use; kNoWatcher while the interpreter
-// has none to give (asked again on a later use).
+// The watcher id, asked for again while the interpreter has had none to give
+// (kNoWatcher until one is freed).
 int watcher_id() {
     if (g_watcher_id == kNoWatcher) {
+        if (g_watched == nullptr) {
+            // Made before an id is held, so that a held id always has its
+            // records. Kept for the life of the process: the interpreter may
+            // still report a change while it shuts down, after static
+            // destructors would run.
+            // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+            g_watched = new std::unordered_map<PyObject*, DictChanges>();
+        }
         const int id = PyDict_AddWatcher(count_change);
         if (id < 0) {
             PyErr_Clear();
             return kNoWatcher;
         }
         g_watcher_id = id;
-        // Kept for the life of the process: the interpreter may still report
-        // a change while it shuts down, after static destructors would run.
-        // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
-        g_watched = new std::unordered_map<PyObject*, DictChanges>();
     }
     return g_watcher_id;
 }
 
 }  // namespace
 
-bool dict_watcher_registered() noexcept { return g_watcher_id != kNoWatcher; }
+void take_dict_watcher() { watcher_id(); }
+
+void forget_dict_watcher() noexcept {
+    g_watcher_id = kNoWatcher;
+    if (g_watched != nullptr) {
+        g_watched->clear();
+    }
+}
 
 DictChanges* hold_dict_watch(PyObject* dict) {
     const int id = watcher_id();

@@ -24,7 +24,14 @@ struct DictChanges {
 DictChanges* hold_dict_watch(PyObject* dict);
 void release_dict_watch(PyObject* dict, DictChanges* changes);
 
-// For tests of the fallback: whether a watcher id is held.
-bool dict_watcher_registered() noexcept;
+// Asks the interpreter for the module's watcher id now, at import, while
+// one is likelier to be free than at a first walk (profilers, JITs and other
+// extensions take the few there are). With none free the walks keep asking.
+void take_dict_watcher();
+
+// Forgets the watcher id and the records, once their interpreter is gone (it
+// ends its watchers and dicts itself): a later interpreter gets an id of its
+// own. Calls no C API.
+void forget_dict_watcher() noexcept;
 
 }  // namespace quillane

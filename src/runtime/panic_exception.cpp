@@ -18,7 +18,8 @@ constexpr const char* kPanicDoc =
     "and it typically propagates all the way up the stack and ends the\n"
     "interpreter.";
 
-// Written once under the interpreter lock and never released.
+// Written once under the interpreter lock and never released; forgotten,
+// not released, when its interpreter is gone.
 PyObject* g_panic_type = nullptr;
 
 }  // namespace
@@ -29,9 +30,11 @@ PyObject* panic_exception_type() noexcept {
     }
     Ref created = Ref::steal(PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr));
     if (created && g_panic_type == nullptr) {
-        g_panic_type = created.release();  // kept for the life of the process
+        g_panic_type = created.release();  // kept for the life of the interpreter
     }
     return g_panic_type;
 }
+
+void forget_panic_exception_type() noexcept { g_panic_type = nullptr; }
 
 }  // namespace quillane

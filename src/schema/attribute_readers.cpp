@@ -11,6 +11,10 @@ constexpr const char* kAttributeNames[] = {
 };
 static_assert(std::size(kAttributeNames) == static_cast<size_t>(Attribute::Count));
 
+// Written under the interpreter lock; the references are never released,
+// only forgotten when their interpreter is gone.
+std::array<PyObject*, static_cast<size_t>(Attribute::Count)> g_names{};
+
 template <class Value>
 Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader)(PyObject*)) {
     if (value == Py_None) {
@@ -23,9 +27,7 @@ Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader
 }  // namespace
 
 Result<PyObject*> attribute_name(Attribute attribute) {
-    // Written under the interpreter lock; the references are never released.
-    static std::array<PyObject*, static_cast<size_t>(Attribute::Count)> names{};
-    PyObject*& name = names[static_cast<size_t>(attribute)];
+    PyObject*& name = g_names[static_cast<size_t>(attribute)];
     if (name == nullptr) {
         const char* text = kAttributeNames[static_cast<size_t>(attribute)];
         QUILLANE_TRY_ASSIGN(Ref created, steal_or_error(PyUnicode_InternFromString(text)));
@@ -33,6 +35,8 @@ Result<PyObject*> attribute_name(Attribute attribute) {
     }
     return name;
 }
+
+void forget_attribute_names() noexcept { g_names.fill(nullptr); }
 
 Result<Ref> get_attribute(PyObject* object, Attribute attribute) {
     QUILLANE_TRY_ASSIGN(PyObject* name, attribute_name(attribute));

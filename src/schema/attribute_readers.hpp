@@ -33,10 +33,14 @@ enum class Attribute : uint8_t {
 };
 
 // The attribute name as an interned str, borrowed: created on first use and
-// kept for the life of the process, like the class object, so that lookups
-// hit the interpreter's attribute caches instead of hashing a new str each
-// time.
+// kept for the life of the interpreter, like the class object, so that
+// lookups hit the interpreter's attribute caches instead of hashing a new str
+// each time.
 Result<PyObject*> attribute_name(Attribute attribute);
+
+// Forgets the names once their interpreter is gone, so that a later one
+// interns its own. Calls no C API.
+void forget_attribute_names() noexcept;
 
 // getattr(object, name); a missing attribute is the lookup's AttributeError.
 Result<Ref> get_attribute(PyObject* object, Attribute attribute);

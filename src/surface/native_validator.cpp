@@ -37,7 +37,8 @@ PendingError no_tree_error() {
                                                    "usable instances)");
 }
 
-// Written once under the interpreter lock and never released.
+// Written once under the interpreter lock and never released; forgotten,
+// not released, when its interpreter is gone.
 PyTypeObject* g_type = nullptr;
 
 // For callers that cannot return an error: a failure to create the type is
@@ -78,7 +79,7 @@ private:
     Ref reference_;
 };
 
-// Walks under way in this process. A walk can be re-entered from the Python
+// Walks under way in the interpreter. A walk can be re-entered from the Python
 // code it runs (an __index__ method calling validate again); every walk that
 // starts while another is under way counts each level it descends, so that
 // a chain of re-entries ends in RecursionError rather than in a C stack that
@@ -251,11 +252,18 @@ Result<PyTypeObject*> native_validator_type() {
         return fail(error_of_failed_call());
     }
     if (g_type == nullptr) {
-        g_type = reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+        g_type = reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the interpreter
     } else {
         Ref::steal(created).reset();
     }
     return g_type;
+}
+
+void forget_native_validator_type() noexcept {
+    g_type = nullptr;
+    // Raised for good by a thread that the interpreter's exit ended inside a
+    // walk.
+    g_walks_under_way = 0;
 }
 
 Result<Ref> new_native_validator(ValidatorNode tree) {

@@ -1,0 +1,96 @@
+"""An application that embeds the interpreter, finalises it and initialises it
+again, importing the module each time: every interpreter lifetime gets a
+module of its own that works as in an ordinary program."""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+from compile_support import TESTS_DIR, run_python
+
+import quillane_core
+
+# Run once per interpreter lifetime by the host, and once in an ordinary
+# interpreter for the output both lifetimes must print.
+LIFETIME = """
+import sys
+from dict_watcher_ids import count_free_ids
+from schema_classes import DictValidator, Int, NumberValidator, StringValidator
+
+free_ids = count_free_ids()
+import quillane_core
+# Each lifetime's import takes a watcher id of that interpreter's own.
+assert count_free_ids() == free_ids - 1, (free_ids, count_free_ids())
+first = quillane_core
+del sys.modules["quillane_core"]
+import quillane_core
+assert quillane_core is first
+
+validator = quillane_core.compile_schema({"name": StringValidator(min_len=1), "age": NumberValidator(int, min=0)})
+record = {"name": "Ada", "age": 36}
+print(validator.validate(record) is record, validator.collect({"name": "", "age": -1}))
+
+class ChangesItsDict:
+    def __index__(self):
+        data["b"] = "changed"
+        return 0
+
+data = {"a": ChangesItsDict(), "b": 0}
+try:
+    quillane_core.compile_schema(DictValidator(Int())).validate(data)
+except BaseException as caught:
+    print(type(caught).__name__, caught)
+"""
+
+
+def _host_build_command(host):
+    compiler = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the embedding host")
+    config = os.path.join(sysconfig.get_config_var("BINDIR"), f"python{sysconfig.get_python_version()}-config")
+    if not os.access(config, os.X_OK):
+        pytest.skip(f"no {os.path.basename(config)} next to the interpreter to build the embedding host with")
+
+    def flags(*options):
+        return subprocess.run([config, *options], capture_output=True, text=True, check=True).stdout.split()
+
+    source = os.path.join(TESTS_DIR, "native", "reinitialising_host.cpp")
+    return [compiler, "-o", str(host), source, *flags("--cflags"), *flags("--ldflags", "--embed")]
+
+
+def test_each_interpreter_lifetime_gets_a_working_module(tmp_path):
+    host = tmp_path / "host"
+    build = subprocess.run(_host_build_command(host), capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr[-3000:]
+    script = textwrap.dedent(LIFETIME)
+    # The host's interpreter finds the installed module and the test helpers
+    # by path, not through this environment's site-packages.
+    path = os.pathsep.join([os.path.dirname(quillane_core.__file__), TESTS_DIR])
+    ordinary = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=path)
+    )
+    assert ordinary.returncode == 0, ordinary.stderr[-3000:]
+    embedded = subprocess.run(
+        [str(host), script], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=path), timeout=120
+    )
+    assert (embedded.returncode, embedded.stdout) == (0, ordinary.stdout * 2), embedded.stderr[-3000:]
+
+
+def test_the_import_fails_when_the_reset_at_finalisation_cannot_be_registered():
+    # Py_AtExit has room for 32 functions a process; were the module imported
+    # without its own, a later interpreter would get one that no longer works.
+    result = run_python("""
+        import ctypes
+        harmless = ctypes.cast(ctypes.CDLL(None).getpid, ctypes.c_void_p)
+        while ctypes.pythonapi.Py_AtExit(harmless) == 0:
+            pass
+        try:
+            import quillane_core
+        except ImportError as error:
+            print(error)
+    """)
+    assert result.returncode == 0 and "Py_AtExit has no room left" in result.stdout, result.stdout + result.stderr
