@@ -421,6 +421,65 @@ def strings_payload() -> Payload:
     )
 
 
+# Polygons: many small lists of two floats -----------------------------------------
+
+FEATURES = 200
+RINGS_PER_FEATURE = 2
+POINTS_PER_RING = 100
+
+
+def geo_schema() -> ListValidator:
+    """Features of a GeoJSON-like document: each a record whose geometry is a
+    list of rings, each ring a list of [longitude, latitude] points."""
+    point = ListValidator(Float(min=-180.0, max=180.0), min_len=2, max_len=2)
+    return ListValidator(
+        {
+            "id": Int(min=0),
+            "name": StringValidator(min_len=1, max_len=64),
+            "rings": ListValidator(ListValidator(point, min_len=4), min_len=1),
+        }
+    )
+
+
+def geo_valid(rng: random.Random) -> list:
+    features = []
+    for i in range(FEATURES):
+        lon, lat = rng.uniform(-170.0, 170.0), rng.uniform(-80.0, 80.0)
+        rings = []
+        for _ in range(RINGS_PER_FEATURE):
+            ring = [[lon + rng.uniform(-5.0, 5.0), lat + rng.uniform(-5.0, 5.0)] for _ in range(POINTS_PER_RING - 1)]
+            rings.append([*ring, list(ring[0])])  # closed: the last point repeats the first
+        features.append({"id": i, "name": word(rng, 4, 16), "rings": rings})
+    return features
+
+
+GEO_BREAKS: list[Callable[[list], None]] = [
+    lambda point: point.__setitem__(0, 181.0),  # above maximum
+    lambda point: point.append(0.0),  # three coordinates
+    lambda point: point.__setitem__(1, "12.5"),  # wrong type
+    lambda point: point.pop(),  # one coordinate
+]
+
+
+def geo_payload() -> Payload:
+    valid = geo_valid(random.Random(67))
+    invalid = geo_valid(random.Random(67))
+    points = [point for feature in invalid for ring in feature["rings"] for point in ring]
+    for n, position in enumerate(spread(100, len(points))):
+        GEO_BREAKS[n % len(GEO_BREAKS)](points[position])
+    return Payload(
+        key="geo",
+        title="Polygons",
+        summary=f"{FEATURES:,} records, each with {RINGS_PER_FEATURE} rings of {POINTS_PER_RING} "
+        f"[longitude, latitude] lists ({len(points):,} lists of two bounded floats); the invalid one "
+        "has 100 violations (out of bounds, wrong type, wrong length)",
+        schema=geo_schema(),
+        valid=valid,
+        invalid=invalid,
+        violations=100,
+    )
+
+
 BUILDERS: dict[str, Callable[[], Payload]] = {
     "flat": flat_payload,
     "nested": nested_payload,
@@ -428,6 +487,7 @@ BUILDERS: dict[str, Callable[[], Payload]] = {
     "mapping": mapping_payload,
     "ints": ints_payload,
     "strings": strings_payload,
+    "geo": geo_payload,
 }
 
 

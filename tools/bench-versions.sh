@@ -21,7 +21,7 @@ if [ "${1:-}" = --instructions-only ]; then
     shift
 fi
 CASES=()
-for payload in flat nested records mapping ints strings; do
+for payload in flat nested records mapping ints strings geo; do
     CASES+=("$payload:validate:valid" "$payload:collect:invalid" "$payload:floor:valid" "$payload:floor:invalid")
 done
 results=()

@@ -16,7 +16,7 @@ import payloads  # noqa: E402
 import quillane_core  # noqa: E402
 
 # Calls per run: enough that each run's count is mostly the calls'.
-CALLS = {"flat": 4000, "nested": 200, "records": 4, "mapping": 40, "ints": 20, "strings": 200}
+CALLS = {"flat": 4000, "nested": 200, "records": 4, "mapping": 40, "ints": 20, "strings": 200, "geo": 10}
 
 
 def main() -> None:

@@ -19,7 +19,7 @@ fi
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
 CASES=("$@")
 if [ ${#CASES[@]} -eq 0 ]; then
-    for payload in flat nested records mapping ints strings; do
+    for payload in flat nested records mapping ints strings geo; do
         CASES+=("$payload:validate:valid" "$payload:collect:valid")
     done
 fi
