@@ -321,9 +321,12 @@ def test_two_keys_spelling_one_field_do_not_stand_in_for_another(keys, fillers):
     assert quillane_core.compile_schema({keys[0]: Int(), keys[1]: StringValidator()}) is None
 
 
-def test_subclass_key_beside_a_non_str_key():
+# An object() is smaller than a str's header: read as a str, it would be read
+# past its end.
+@pytest.mark.parametrize("other_key", [5, object()], ids=["int", "object"])
+def test_subclass_key_beside_a_non_str_key(other_key):
     validator = quillane_core.compile_schema({"a": Int(), "b": Int()})
-    data = {IdentityKey("a"): 1, 5: 2}
+    data = {IdentityKey("a"): 1, other_key: 2}
     assert validator.validate(data) is None
     assert validator.collect(data) is None
 
@@ -488,6 +491,25 @@ def test_one_long_str_through_many_references_is_scanned_once_per_call(schema, d
     # A scan per reference would cost 2000 times one; one scan per call and
     # a lookup per reference costs little more than one.
     assert _best_time(lambda: call(many)) < 20 * _best_time(lambda: call(once))
+
+
+class PlainKey(str):
+    """A str subclass that changes nothing: a schema's keys as some loaders make them."""
+
+
+def test_field_map_of_str_subclass_keys_compiles_in_linear_time():
+    # Keys of a str subclass may repeat a text, so each name is checked
+    # against the fields before it: a scan per name would grow as the square
+    # of the field count, 100 times from the small map to the large one.
+    def schema(size):
+        return {PlainKey(f"field{i}"): Int() for i in range(size)}
+
+    small, large = schema(2_000), schema(20_000)
+    record = dict.fromkeys(large, 1)
+    assert quillane_core.compile_schema(large).validate(record) is record
+    assert _best_time(lambda: quillane_core.compile_schema(large)) < 30 * _best_time(
+        lambda: quillane_core.compile_schema(small)
+    )
 
 
 class _Alarm(Exception):

@@ -293,3 +293,56 @@ def test_keys_are_told_from_lookalike_field_names(extra_fields):
         changed = {near_miss if key == name else key: value for key, value in data.items()}
         assert validator.validate(changed) is None, name
         assert validator.collect(changed) is None, name
+
+
+def _unit_size(text):
+    """Bytes per code unit of the str text: the narrowest width that holds its widest character."""
+    widest = max(map(ord, text), default=0)
+    return 1 if widest < 0x100 else 2 if widest < 0x10000 else 4
+
+
+def _one_byte_off(name):
+    """Texts of name's length and width that differ from it in one byte of their code units, for each byte that can."""
+    size = _unit_size(name)
+    for position in range(len(name) * size):
+        index, byte = divmod(position, size)
+        for bit in range(8):
+            code = ord(name[index]) ^ (1 << (8 * byte + bit))
+            if code > 0x10FFFF or 0xD800 <= code < 0xE000:
+                continue
+            other = name[:index] + chr(code) + name[index + 1 :]
+            if _unit_size(other) == size:
+                yield other
+                break
+
+
+def _narrower(name):
+    """The text of name's length in one-byte units holding name's first bytes, if name is stored wider."""
+    size = _unit_size(name)
+    return [name.encode(f"utf-{8 * size}-le")[: len(name)].decode("latin-1")] if size > 1 else []
+
+
+# Names stored in 1 to 33 bytes, across the byte, half-word and word compares
+# of field lookup: ASCII, Latin-1, two-byte and four-byte code units. Each
+# near miss of a name differs from it in one byte of the same length and
+# width, or holds its first bytes in narrower units, or is one character
+# shorter or longer.
+NEAR_MISS_NAMES = {
+    **{f"ascii-{n}": "abcdefghijklmnopqrstuvwxyz0123456"[:n] for n in [*range(1, 21), 24, 25, 32, 33]},
+    **{f"latin1-{n}": "\u00e9a\u00fc\u00f1\u00e7\u00f8\u00df\u00e0\u00ee"[:n] for n in [1, 2, 3, 4, 5, 8, 9]},
+    **{f"ucs2-{n}": "\u4e00b\u0436\u4e8c\u03a9\u4e09c\u05d0\u4e5d\u0101\u4e94\u00e9"[:n] for n in range(1, 13)},
+    **{f"ucs4-{n}": "\U0001f600a\U0001f601\u4e00\U00010348\U0010fffd"[:n] for n in range(1, 7)},
+}
+
+
+@pytest.mark.parametrize("method", ["validate", "collect"])
+@pytest.mark.parametrize("name", list(NEAR_MISS_NAMES.values()), ids=list(NEAR_MISS_NAMES))
+def test_near_miss_keys_name_no_field(name, method):
+    call = getattr(compiled({name: Int(), "nested": {name: Int()}}), method)
+    valid = {name: 1, "nested": {name: 1}}
+    assert call(valid) is valid if method == "validate" else call(valid) == []
+    near_misses = [*_one_byte_off(name), *_narrower(name), name[:-1], name + name[-1], name[1:]]
+    assert len(near_misses) >= len(name) + 3
+    for near_miss in near_misses:
+        for data in ({near_miss: 1, "nested": {name: 1}}, {name: 1, "nested": {near_miss: 1}}):
+            assert call(data) is None, (near_miss, data)

@@ -11,7 +11,9 @@
 #include "schema/field_index.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string_view>
+#include <unordered_map>
 
 namespace quillane {
 namespace {
@@ -46,12 +48,30 @@ QUILLANE_NOINLINE std::optional<FieldName> field_name(PyObject* key) {
     return name;
 }
 
-// Whether `name` repeats the text of a field already read. Keys of exact
-// str type in one dict are distinct texts, so only a dict that has shown a
-// key of a str subclass (with an equality of its own) needs the scan.
-QUILLANE_NOINLINE bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
-    return std::ranges::any_of(entries, [&](const FieldEntry& entry) { return entry.name.utf8 == name.utf8; });
-}
+// The fields of a field map read so far, by the str hash of their names, so
+// that telling whether a name repeats one of them costs the same at the last
+// field of a large map as at the first. Keys of exact str type in one dict
+// are distinct texts, so only a dict that has shown a key of a str subclass
+// (with an equality of its own) needs it; from that key on it serves every
+// name, exact strs' too.
+class FieldsByHash {
+public:
+    // Whether `name` repeats the text of one of `entries`, which are recorded
+    // first, as far as not yet done.
+    QUILLANE_NOINLINE bool repeats_a_name(const std::vector<FieldEntry>& entries, const FieldName& name) {
+        for (; recorded_ < entries.size(); ++recorded_) {
+            positions_.emplace(entries[recorded_].name.hash, recorded_);
+        }
+        // Distinct texts may share a hash: each field of that hash is compared.
+        auto [first, last] = positions_.equal_range(name.hash);
+        return std::any_of(first, last,
+                           [&](const auto& field) { return entries[field.second].name.utf8 == name.utf8; });
+    }
+
+private:
+    std::unordered_multimap<int64_t, size_t> positions_;
+    size_t recorded_ = 0;  // how many of the entries are in positions_
+};
 
 // A child's failure, passing up through its parent, learns the parent's
 // step: ".name" for a field, "[]" for a list item, "{}" for a dict value.
@@ -104,7 +124,9 @@ QUILLANE_NOINLINE CompileOutcome compile_field_map(PyObject* dict) {
     DictIteration items(dict);
     Ref key;
     Ref value;
-    bool names_may_repeat = false;
+    // Made at the first key of a str subclass; held by pointer, since every
+    // level of a deep schema pays for this frame.
+    std::unique_ptr<FieldsByHash> names_seen;
     while (items.next(key, value)) {
         std::optional<FieldName> name = field_name(key.get());
         if (!name) {
@@ -113,8 +135,10 @@ QUILLANE_NOINLINE CompileOutcome compile_field_map(PyObject* dict) {
         // Two keys of one text would make two fields of one name, and a
         // present field could then be reported missing: such a field map is
         // left to the caller's own validation.
-        names_may_repeat = names_may_repeat || !PyUnicode_CheckExact(key.get());
-        if (names_may_repeat && repeats_a_name(entries, *name)) {
+        if (!names_seen && !PyUnicode_CheckExact(key.get())) {
+            names_seen = std::make_unique<FieldsByHash>();
+        }
+        if (names_seen && names_seen->repeats_a_name(entries, *name)) {
             return NotCompilable{};
         }
         CompileOutcome field = compile_node(value.get());
