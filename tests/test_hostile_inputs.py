@@ -507,8 +507,8 @@ def test_field_map_of_str_subclass_keys_compiles_in_linear_time():
     small, large = schema(2_000), schema(20_000)
     record = dict.fromkeys(large, 1)
     assert quillane_core.compile_schema(large).validate(record) is record
-    assert _best_time(lambda: quillane_core.compile_schema(large)) < 30 * _best_time(
-        lambda: quillane_core.compile_schema(small)
+    assert _best_time(lambda: quillane_core.compile_schema(large), 5) < 30 * _best_time(
+        lambda: quillane_core.compile_schema(small), 5
     )
 
 

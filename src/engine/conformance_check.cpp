@@ -109,11 +109,84 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& 
     if (!is_list(value)) {
         return CheckResult::Reject;
     }
+    const Py_ssize_t length = PyList_GET_SIZE(value);
     if (node.kind == NodeKind::ListSized &&
-        check_length(node.lengths, static_cast<uint64_t>(PyList_GET_SIZE(value))) != LengthBreach::None) {
+        check_length(node.lengths, static_cast<uint64_t>(length)) != LengthBreach::None) {
         return CheckResult::Reject;
     }
-    return check_items(*node.element, value);
+    const ValidatorNode& item_validator = *node.element;
+    if (length > static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls)) {
+        return check_items(item_validator, value, 0);
+    }
+    // A short list of leaves (a point's coordinates, a record's tags) takes
+    // a plain loop: nothing in it can run Python code, so it needs no hold,
+    // no change detection and no level of the recursion count (the leaves
+    // go no deeper). An item that would run Python code (an int kind's item
+    // that is not an int) hands the rest of the list to the guarded loop.
+    CheckResult result = CheckResult::Pass;
+    const Py_ssize_t stopped_at = check_leaf_items(item_validator, value, length, result);
+    if (stopped_at == length) {
+        if (signals_.raised_after(static_cast<size_t>(length), walks_)) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
+        }
+        return CheckResult::Pass;
+    }
+    signals_.count(static_cast<size_t>(stopped_at));
+    if (result == CheckResult::Pass) {
+        return check_items(item_validator, value, stopped_at);
+    }
+    if (quiet_ && result == CheckResult::Reject) [[unlikely]] {
+        record_stop({value, &item_validator, stopped_at, 0, nullptr, nullptr});
+    }
+    return result;
+}
+
+QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator,
+                                                                     PyObject* list, Py_ssize_t length,
+                                                                     CheckResult& result) {
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    auto first_failing = [&](auto check_item) QUILLANE_INLINE_LAMBDA {
+        for (Py_ssize_t index = 0; index < length; ++index) {
+            result = check_item(items[index]);
+            if (result != CheckResult::Pass) [[unlikely]] {
+                return index;
+            }
+        }
+        return length;
+    };
+    switch (item_validator.kind) {
+        case NodeKind::Any:
+            return length;
+        case NodeKind::Bool:
+            return first_failing([](PyObject* item) { return verdict(is_exact_bool(item)); });
+        case NodeKind::Int:
+        case NodeKind::IntRange:
+        case NodeKind::IntRangeExclusive:
+            for (Py_ssize_t index = 0; index < length; ++index) {
+                const std::optional<int64_t> integer = compact_int_value(items[index]);
+                if (!integer) [[unlikely]] {
+                    return index;  // read by the guarded loop, Python code and all
+                }
+                if (check_bounds(item_validator.bounds, static_cast<double>(*integer)) != BoundBreach::None) {
+                    result = CheckResult::Reject;
+                    return index;
+                }
+            }
+            return length;
+        case NodeKind::Float:
+            return first_failing([](PyObject* item) { return verdict(is_float(item)); });
+        case NodeKind::FloatRange:
+        case NodeKind::FloatRangeExclusive:
+            return first_failing([&](PyObject* item) { return check_float(item_validator, item); });
+        case NodeKind::Str:
+            return first_failing([&](PyObject* item) { return check_str(item_validator, item); });
+        case NodeKind::List:
+        case NodeKind::ListSized:
+        case NodeKind::Dict:
+        case NodeKind::Fields:
+            break;
+    }
+    return 0;  // not leaves: the guarded loop from the first item
 }
 
 CheckResult ConformanceCheck::check_root(const ValidatorNode& root, PyObject* value) { return check_node(root, value); }
@@ -189,6 +262,10 @@ void ConformanceCheck::record_stop(Iteration& iteration, StopPoint stop) {
     // changes can make the stop wrong: found now, or never (no Python code
     // runs until the walk has taken the stop).
     iteration.verify_unchanged();
+    record_stop(stop);
+}
+
+void ConformanceCheck::record_stop(StopPoint stop) {
     if (stops_made_at_ != walks_.python_code_runs()) {
         stops_.clear();
         stops_made_at_ = walks_.python_code_runs();
@@ -207,14 +284,14 @@ std::optional<ConformanceCheck::StopPoint> ConformanceCheck::take_stop_slow(PyOb
     return stop;
 }
 
-CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list) {
+CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start) {
     RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
     ListIteration items(list, walks_);
     CheckResult result = CheckResult::Pass;
-    const Py_ssize_t stopped_at = check_items_from(item_validator, items, 0, result);
+    const Py_ssize_t stopped_at = check_items_from(item_validator, items, start, result);
     if (quiet_ && result == CheckResult::Reject) [[unlikely]] {
         record_stop(items, {list, &item_validator, stopped_at, 0, nullptr, nullptr});
     }

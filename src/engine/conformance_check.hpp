@@ -111,6 +111,7 @@ private:
     // to hold what the check read.
     template <class Iteration>
     QUILLANE_NOINLINE QUILLANE_COLD void record_stop(Iteration& iteration, StopPoint stop);
+    QUILLANE_NOINLINE QUILLANE_COLD void record_stop(StopPoint stop);
     // Keeps the exception for take_error and ends the check with Error.
     CheckResult stop_with_error(PendingError pending);
     // Leaf kinds are checked in line where this is called (in every
@@ -120,7 +121,13 @@ private:
     CheckResult check_float(const ValidatorNode& node, PyObject* value);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_list(const ValidatorNode& node, PyObject* value);
-    CheckResult check_items(const ValidatorNode& item_validator, PyObject* list);
+    // The items of a short list, while they are leaves that need no Python
+    // code: the index of the first that fails (its result in `result`), or
+    // of the first that needs the guarded loop (with Pass), else `length`.
+    Py_ssize_t check_leaf_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length,
+                                CheckResult& result);
+    // The guarded loop over the items from `start` on.
+    CheckResult check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start);
     // Calls `loop(check)`, with `check(value)` the check of `node` on one
     // value, written out for each leaf kind that long containers are made
     // of: the kind is told once per container, not once per value.
