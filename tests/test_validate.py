@@ -346,3 +346,21 @@ def test_near_miss_keys_name_no_field(name, method):
     for near_miss in near_misses:
         for data in ({near_miss: 1, "nested": {name: 1}}, {name: 1, "nested": {near_miss: 1}}):
             assert call(data) is None, (near_miss, data)
+
+
+@pytest.mark.parametrize("length", [1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100])
+@pytest.mark.parametrize("filler", ["\u4e00", "\U0001f600"], ids=["two-byte", "four-byte"])
+def test_lone_surrogate_is_found_at_every_position(filler, length):
+    # The scan reads the str in blocks and words; a surrogate at any
+    # position, and the code points just outside the surrogate range, must
+    # be told apart wherever they fall.
+    validator = compiled(StringValidator())
+    for position in range(length):
+        near_misses = (("\ud7ff", False), ("\ue000", False), ("\U0001d800", False))
+        for unit, has_surrogate in (("\ud800", True), ("\udfff", True), *near_misses):
+            text = filler * position + unit + filler * (length - position - 1)
+            if has_surrogate:
+                with pytest.raises(UnicodeEncodeError):
+                    validator.validate(text)
+            else:
+                assert validator.validate(text) is text

@@ -1,15 +1,112 @@
-// Surrogate scans, a machine word at a time: a code unit is a surrogate when
-// its top bits are those of U+D800..U+DFFF, and a word's lanes are tested
-// for that all at once with the classic "has a zero lane" bit trick (exact
-// for the question "any zero lane", though not for which one).
+// Surrogate scans, 16 bytes at a time where the str is that long: a code
+// unit is a surrogate when its top bits are those of U+D800..U+DFFF. SSE2 is
+// part of every x86-64 and NEON of every aarch64; elsewhere the scan takes a
+// machine word at a time, its lanes tested at once with the classic "has a
+// zero lane" bit trick (exact for the question "any zero lane", though not
+// for which one).
 #include "engine/surrogate_scan.hpp"
 
 #include <cstring>
 #include <unordered_set>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define QUILLANE_SCAN_SSE2 1
+#elif defined(__ARM_NEON) || defined(__aarch64__)
+#include <arm_neon.h>
+#define QUILLANE_SCAN_NEON 1
+#endif
+
 namespace quillane {
 namespace {
+
+// The bits that tell a surrogate, and their value in one.
+template <class Unit>
+constexpr Unit kSurrogateMask = static_cast<Unit>(~Unit{0x7FF});
+template <class Unit>
+constexpr Unit kSurrogateBits = static_cast<Unit>(0xD800);
+
+template <class Unit>
+bool scan_one_at_a_time(const Unit* units, size_t count) noexcept {
+    for (size_t i = 0; i < count; ++i) {
+        if ((units[i] & kSurrogateMask<Unit>) == kSurrogateBits<Unit>) {
+            return true;
+        }
+    }
+    return false;
+}
+
+#if defined(QUILLANE_SCAN_SSE2)
+
+using Block = __m128i;
+constexpr size_t kBlockBytes = sizeof(Block);
+
+// Whether any unit of the 16 bytes at `bytes` is a surrogate: the lanes that
+// are compare all-ones.
+template <class Unit>
+Block surrogate_lanes(const void* bytes) noexcept {
+    const Block block = _mm_loadu_si128(static_cast<const Block*>(bytes));
+    if constexpr (sizeof(Unit) == 2) {
+        return _mm_cmpeq_epi16(_mm_and_si128(block, _mm_set1_epi16(static_cast<int16_t>(kSurrogateMask<Unit>))),
+                               _mm_set1_epi16(static_cast<int16_t>(kSurrogateBits<Unit>)));
+    } else {
+        return _mm_cmpeq_epi32(_mm_and_si128(block, _mm_set1_epi32(static_cast<int32_t>(kSurrogateMask<Unit>))),
+                               _mm_set1_epi32(static_cast<int32_t>(kSurrogateBits<Unit>)));
+    }
+}
+Block any_of(Block a, Block b) noexcept { return _mm_or_si128(a, b); }
+bool any_lane(Block lanes) noexcept { return _mm_movemask_epi8(lanes) != 0; }
+
+#elif defined(QUILLANE_SCAN_NEON)
+
+using Block = uint32x4_t;
+constexpr size_t kBlockBytes = sizeof(Block);
+
+template <class Unit>
+Block surrogate_lanes(const void* bytes) noexcept {
+    if constexpr (sizeof(Unit) == 2) {
+        const uint16x8_t block = vld1q_u16(static_cast<const uint16_t*>(bytes));
+        return vreinterpretq_u32_u16(
+            vceqq_u16(vandq_u16(block, vdupq_n_u16(kSurrogateMask<Unit>)), vdupq_n_u16(kSurrogateBits<Unit>)));
+    } else {
+        const uint32x4_t block = vld1q_u32(static_cast<const uint32_t*>(bytes));
+        return vceqq_u32(vandq_u32(block, vdupq_n_u32(kSurrogateMask<Unit>)), vdupq_n_u32(kSurrogateBits<Unit>));
+    }
+}
+Block any_of(Block a, Block b) noexcept { return vorrq_u32(a, b); }
+bool any_lane(Block lanes) noexcept { return vmaxvq_u32(lanes) != 0; }
+
+#endif
+
+#if defined(QUILLANE_SCAN_SSE2) || defined(QUILLANE_SCAN_NEON)
+
+template <class Unit>
+bool scan_units(const Unit* units, size_t count) noexcept {
+    constexpr size_t kPerBlock = kBlockBytes / sizeof(Unit);
+    if (count < kPerBlock) {
+        return scan_one_at_a_time(units, count);
+    }
+    size_t i = 0;
+    // Four blocks a step, one test for the four.
+    for (; i + 4 * kPerBlock <= count; i += 4 * kPerBlock) {
+        const Block lanes = any_of(any_of(surrogate_lanes<Unit>(units + i), surrogate_lanes<Unit>(units + i + kPerBlock)),
+                                   any_of(surrogate_lanes<Unit>(units + i + 2 * kPerBlock),
+                                          surrogate_lanes<Unit>(units + i + 3 * kPerBlock)));
+        if (any_lane(lanes)) {
+            return true;
+        }
+    }
+    for (; i + kPerBlock <= count; i += kPerBlock) {
+        if (any_lane(surrogate_lanes<Unit>(units + i))) {
+            return true;
+        }
+    }
+    // The last block ends at the str's end, overlapping units already seen.
+    return i < count && any_lane(surrogate_lanes<Unit>(units + count - kPerBlock));
+}
+
+#else
 
 // A word's worth of one constant per lane.
 template <class Unit>
@@ -23,9 +120,6 @@ constexpr uint64_t each_lane(Unit lane) noexcept {
 
 template <class Unit>
 bool scan_units(const Unit* units, size_t count) noexcept {
-    // Units of 2 or 4 bytes; the mask keeps the bits that tell a surrogate.
-    constexpr auto kMask = static_cast<Unit>(~Unit{0x7FF});
-    constexpr auto kSurrogate = static_cast<Unit>(0xD800);
     constexpr size_t kPerWord = sizeof(uint64_t) / sizeof(Unit);
     constexpr uint64_t kLaneOnes = each_lane<Unit>(1);
     constexpr uint64_t kLaneHighBits = each_lane<Unit>(static_cast<Unit>(Unit{1} << (8 * sizeof(Unit) - 1)));
@@ -33,18 +127,15 @@ bool scan_units(const Unit* units, size_t count) noexcept {
     for (; i + kPerWord <= count; i += kPerWord) {
         uint64_t word = 0;
         std::memcpy(&word, units + i, sizeof word);
-        word = (word & each_lane(kMask)) ^ each_lane(kSurrogate);
+        word = (word & each_lane(kSurrogateMask<Unit>)) ^ each_lane(kSurrogateBits<Unit>);
         if (((word - kLaneOnes) & ~word & kLaneHighBits) != 0) {
             return true;
         }
     }
-    for (; i < count; ++i) {
-        if ((units[i] & kMask) == kSurrogate) {
-            return true;
-        }
-    }
-    return false;
+    return scan_one_at_a_time(units + i, count - i);
 }
+
+#endif
 
 }  // namespace
 
