@@ -15,9 +15,6 @@
 namespace quillane {
 namespace {
 
-// The C API version handed to the module creation (Python 3.13's).
-constexpr int kApiVersion = 1013;
-
 // One record for the whole process.
 struct ModuleDefinition {
     PyModuleDef def;
@@ -34,21 +31,17 @@ struct ModuleDefinition {
 };
 
 ModuleDefinition g_definition = {
-    {
-        PyModuleDef_HEAD_INIT,
-        "quillane_core",
-        "",  // an empty __doc__, not None
-        0,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-    },
-    add_module_contents,
-    -1,
-    nullptr,
-    false,
+    .def =
+        {
+            .m_base = PyModuleDef_HEAD_INIT,
+            .m_name = "quillane_core",
+            .m_doc = "",  // an empty __doc__, not None
+            .m_size = 0,
+        },
+    .initializer = add_module_contents,
+    .interpreter = -1,
+    .module = nullptr,
+    .forgetting = false,
 };
 
 // An application that embeds Python may finalise the interpreter and
@@ -103,7 +96,7 @@ Result<Ref> initialize_module() {
     if (g_definition.module != nullptr) {
         return Ref::borrow(g_definition.module);
     }
-    QUILLANE_TRY_ASSIGN(Ref module, steal_or_error(PyModule_Create2(&g_definition.def, kApiVersion)));
+    QUILLANE_TRY_ASSIGN(Ref module, steal_or_error(PyModule_Create2(&g_definition.def, PYTHON_API_VERSION)));
     QUILLANE_TRY(g_definition.initializer(module.get()));
     take_dict_watcher();
     if (g_definition.module == nullptr) {

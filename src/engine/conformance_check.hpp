@@ -97,7 +97,6 @@ public:
 
     // What the walk behind collect shares with its fast path.
     SurrogateScans& scans() noexcept { return scans_; }
-    SignalPoll& signals() noexcept { return signals_; }
     ContainerWalks& walks() noexcept { return walks_; }
 
 private:

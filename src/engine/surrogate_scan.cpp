@@ -23,6 +23,8 @@ namespace {
 
 // The bits that tell a surrogate, and their value in one.
 template <class Unit>
+// For 2-byte units ~ promotes to int, and the cast takes it back.
+// NOLINTNEXTLINE(readability-redundant-casting)
 constexpr Unit kSurrogateMask = static_cast<Unit>(~Unit{0x7FF});
 template <class Unit>
 constexpr Unit kSurrogateBits = static_cast<Unit>(0xD800);
@@ -90,9 +92,10 @@ bool scan_units(const Unit* units, size_t count) noexcept {
     size_t i = 0;
     // Four blocks a step, one test for the four.
     for (; i + 4 * kPerBlock <= count; i += 4 * kPerBlock) {
-        const Block lanes = any_of(any_of(surrogate_lanes<Unit>(units + i), surrogate_lanes<Unit>(units + i + kPerBlock)),
-                                   any_of(surrogate_lanes<Unit>(units + i + 2 * kPerBlock),
-                                          surrogate_lanes<Unit>(units + i + 3 * kPerBlock)));
+        const Block lanes = any_of(
+            any_of(surrogate_lanes<Unit>(units + i), surrogate_lanes<Unit>(units + i + kPerBlock)),
+            any_of(surrogate_lanes<Unit>(units + i + (2 * kPerBlock)),
+                   surrogate_lanes<Unit>(units + i + (3 * kPerBlock))));
         if (any_lane(lanes)) {
             return true;
         }

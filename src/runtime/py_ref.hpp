@@ -2,9 +2,7 @@
 // happens here and nowhere else in the module.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+// Python.h, and the one definition of PY_SSIZE_T_CLEAN, come with it.
 #include "runtime/interpreter_version.hpp"
 
 #include <utility>

@@ -39,7 +39,8 @@ public:
     // An item walked one at a time (an entry that collect reports).
     QUILLANE_ALWAYS_INLINE bool raised(ContainerWalks& walks) { return raised_after(1, walks); }
 
-    // About 50 microseconds of walking at the fastest per-value cost.
+    // Short enough a stretch of walking that Ctrl-C ends a call at once,
+    // long enough that the poll's cost vanishes in it.
     static constexpr size_t kValuesBetweenPolls = 8192;
 
 private:

@@ -4,12 +4,40 @@
 namespace quillane {
 namespace {
 
-constexpr const char* kAttributeNames[] = {
-    "_coerce",   "_custom_checks",   "_when_condition", "_env_key", "_type_cls", "__name__", "_min",
-    "_max",      "_exclusive_min",   "_exclusive_max",  "_regex",   "_min_len",  "_max_len", "_item_validator",
-    "_key_type", "_value_validator",
+struct AttributeName {
+    Attribute attribute;
+    const char* name;
+};
+
+// Each attribute beside its name, in the enum's order: a pair out of place
+// fails to compile.
+constexpr AttributeName kAttributeNames[] = {
+    {Attribute::Coerce, "_coerce"},
+    {Attribute::CustomChecks, "_custom_checks"},
+    {Attribute::WhenCondition, "_when_condition"},
+    {Attribute::EnvKey, "_env_key"},
+    {Attribute::TypeCls, "_type_cls"},
+    {Attribute::Name, "__name__"},
+    {Attribute::Min, "_min"},
+    {Attribute::Max, "_max"},
+    {Attribute::ExclusiveMin, "_exclusive_min"},
+    {Attribute::ExclusiveMax, "_exclusive_max"},
+    {Attribute::Regex, "_regex"},
+    {Attribute::MinLen, "_min_len"},
+    {Attribute::MaxLen, "_max_len"},
+    {Attribute::ItemValidator, "_item_validator"},
+    {Attribute::KeyType, "_key_type"},
+    {Attribute::ValueValidator, "_value_validator"},
 };
 static_assert(std::size(kAttributeNames) == static_cast<size_t>(Attribute::Count));
+static_assert([] {
+    for (size_t i = 0; i < std::size(kAttributeNames); ++i) {
+        if (kAttributeNames[i].attribute != static_cast<Attribute>(i)) {
+            return false;
+        }
+    }
+    return true;
+}());
 
 // Written under the interpreter lock; the references are never released,
 // only forgotten when their interpreter is gone.
@@ -29,7 +57,7 @@ Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader
 Result<PyObject*> attribute_name(Attribute attribute) {
     PyObject*& name = g_names[static_cast<size_t>(attribute)];
     if (name == nullptr) {
-        const char* text = kAttributeNames[static_cast<size_t>(attribute)];
+        const char* text = kAttributeNames[static_cast<size_t>(attribute)].name;
         QUILLANE_TRY_ASSIGN(Ref created, steal_or_error(PyUnicode_InternFromString(text)));
         name = created.release();
     }

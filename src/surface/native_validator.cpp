@@ -21,7 +21,11 @@ constexpr const char* kClassName = "NativeValidator";
 struct NativeValidatorObject {
     PyObject ob_base;
     ValidatorNode tree;       // owned; never changed after construction
-    Py_ssize_t borrow_flag;   // method calls currently using the tree
+    // Method calls currently using the tree. Nothing in the module reads it
+    // (each call's own reference keeps the instance alive); it stays in the
+    // instance's layout as the count a debugger, or code reading the object
+    // from outside, can see of a validator in use.
+    Py_ssize_t borrow_flag;
 };
 
 // Whether an instance holds a compiled tree. Only compile_schema makes one
@@ -238,7 +242,11 @@ PyType_Slot kTypeSlots[] = {
 // reads <class 'builtins.NativeValidator'>), and a heap type takes __module__
 // from the part of the PyType_Spec name before the last dot.
 PyType_Spec kTypeSpec = {
-    "builtins.NativeValidator", static_cast<int>(sizeof(NativeValidatorObject)), 0, Py_TPFLAGS_DEFAULT, kTypeSlots,
+    .name = "builtins.NativeValidator",
+    .basicsize = static_cast<int>(sizeof(NativeValidatorObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kTypeSlots,
 };
 
 }  // namespace
