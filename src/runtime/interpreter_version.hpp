@@ -7,7 +7,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "runtime/stack_limit.hpp"
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -72,18 +75,27 @@ inline bool signal_check_may_run_python_code() noexcept {
     return (breaker & kRequests & ~kDropRequest) != 0;
 }
 
-// How many container levels a walk may descend without the interpreter's
-// recursion check. 3.13 counts levels against a fixed limit, and 64
-// uncounted ones leave it far from the C stack's end. From 3.14 on the check
-// measures the C stack, and needs less than its margin (16 KiB on a release
-// x86-64 build) used between two checks: a level of the walk takes up to
-// 372 bytes there (a field map's, in collect; measured on 3.14 and 3.15), so
-// 16 levels (under 6 KiB) keep well inside it.
+// How much C stack a walk may take without the interpreter's recursion
+// check. From 3.14 on the check measures the C stack, and needs less than
+// its margin used between two checks (2,048 pointers in a release build of
+// the interpreter, twice that in its debug and sanitized builds): the walk's
+// levels get three eighths of it, which leaves the rest for the walk's
+// entry, the Python code a leaf can run (an __index__ method) and the
+// interpreter's own frames between its last check and the call. 3.13 counts
+// levels against a fixed limit instead; its walks may take what 64 levels of
+// an optimised build take, far from the C stack's end.
 #if PY_VERSION_HEX < 0x030E0000
-inline constexpr uint32_t kUncountedStackLevels = 64;
+inline constexpr size_t kUncountedStackBytes = 64 * kOptimisedWalkLevelStackBytes;
 #else
-inline constexpr uint32_t kUncountedStackLevels = 16;
+inline constexpr size_t kUncountedStackBytes = 2048 * sizeof(void*) * 3 / 8;
 #endif
+
+// How many container levels a walk may descend without the interpreter's
+// recursion check: as many as fit in that stack at this build's largest
+// level, so that a build with larger frames (sanitized, unoptimised) checks
+// more of its levels instead of overrunning the margin, and an optimised one
+// keeps its short walks free of checks.
+inline constexpr uint32_t kUncountedStackLevels = static_cast<uint32_t>(kUncountedStackBytes / kWalkLevelStackBytes);
 
 // Whether changes to `dict` can bypass the dict watchers. On 3.13 an
 // attribute store into an instance's own __dict__ (a split table, its values

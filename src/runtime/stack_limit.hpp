@@ -3,7 +3,35 @@
 // however small, instead of overflowing it.
 #pragma once
 
+#include <cstddef>
+
 namespace quillane {
+
+// The most C stack one container level of a walk takes (validate or
+// collect, a list or a field map), rounded up: in an optimised build, and in
+// one whose frames are larger, where AddressSanitizer's red zones surround
+// the locals of every inlined step or nothing is optimised. It decides how
+// many levels may go without a stack check (runtime/interpreter_version.hpp).
+// bench/stack_use.py measures a build's levels; bench/README.md lists what
+// each build took.
+inline constexpr size_t kOptimisedWalkLevelStackBytes = 384;
+inline constexpr size_t kLargeWalkLevelStackBytes = 4096;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLANE_LARGE_FRAMES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLANE_LARGE_FRAMES 1
+#endif
+#endif
+#if !defined(QUILLANE_LARGE_FRAMES) && (defined(__GNUC__) || defined(__clang__)) && !defined(__OPTIMIZE__)
+#define QUILLANE_LARGE_FRAMES 1
+#endif
+#if defined(QUILLANE_LARGE_FRAMES)
+inline constexpr size_t kWalkLevelStackBytes = kLargeWalkLevelStackBytes;
+#else
+inline constexpr size_t kWalkLevelStackBytes = kOptimisedWalkLevelStackBytes;
+#endif
 
 // The lowest stack address a recursive step may start from on the calling
 // thread: the thread's stack limit plus a reserve for the interpreter code a
