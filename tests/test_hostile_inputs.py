@@ -493,25 +493,6 @@ def test_one_long_str_through_many_references_is_scanned_once_per_call(schema, d
     assert _best_time(lambda: call(many)) < 20 * _best_time(lambda: call(once))
 
 
-class PlainKey(str):
-    """A str subclass that changes nothing: a schema's keys as some loaders make them."""
-
-
-def test_field_map_of_str_subclass_keys_compiles_in_linear_time():
-    # Keys of a str subclass may repeat a text, so each name is checked
-    # against the fields before it: a scan per name would grow as the square
-    # of the field count, 100 times from the small map to the large one.
-    def schema(size):
-        return {PlainKey(f"field{i}"): Int() for i in range(size)}
-
-    small, large = schema(2_000), schema(20_000)
-    record = dict.fromkeys(large, 1)
-    assert quillane_core.compile_schema(large).validate(record) is record
-    assert _best_time(lambda: quillane_core.compile_schema(large), 5) < 30 * _best_time(
-        lambda: quillane_core.compile_schema(small), 5
-    )
-
-
 class _Alarm(Exception):
     pass
 
