@@ -139,27 +139,39 @@ BUILD_DIR="build/wheel-$ARCH$VERSION_SUFFIX"
 export QUILLANE_ZIG="$ZIG" ZIG_GLOBAL_CACHE_DIR="$ROOT/build/zig-cache" ZIG_LOCAL_CACHE_DIR="$ROOT/build/zig-cache"
 BUILD_ENV=()
 CONFIG=(-Cbuild-dir="$ROOT/$BUILD_DIR" -Ccmake.toolchain-file="$ROOT/$UNPACKED/cmake/zig-$ARCH-manylinux2014.cmake")
+# The interpreter's headers, staged in build/include-<arch>-X.Y: Debian's
+# pyconfig.h only includes the one of its architecture from
+# /usr/include/<arch>-linux-gnu, where zig, with C library headers of its
+# own, does not look; the staged copy holds that one in its place.
+SOURCE_INCLUDE="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+MULTIARCH_ROOT=""
 if [ "$ARCH" = aarch64 ]; then
-    # The target's interpreter, run under qemu, tells CMake its settings; its
-    # headers are Debian's arm64 ones, with that architecture's pyconfig.h.
-    # The wheel's tag and the module's suffix name the target, not this
-    # machine.
+    SOURCE_INCLUDE="$QUILLANE_ARM64_ROOT/usr/include/python$PYTHON_VERSION"
+    MULTIARCH_ROOT="$QUILLANE_ARM64_ROOT"
+fi
+MULTIARCH_CONFIG="$MULTIARCH_ROOT/usr/include/$ARCH-linux-gnu/python$PYTHON_VERSION/pyconfig.h"
+TARGET_INCLUDE="$ROOT/build/include-$ARCH-$PYTHON_VERSION"
+if [ ! -f "$SOURCE_INCLUDE/Python.h" ]; then
+    echo "no headers of Python $PYTHON_VERSION for $ARCH in $SOURCE_INCLUDE" >&2
+    exit 1
+fi
+rm -rf "$TARGET_INCLUDE"
+mkdir -p "$TARGET_INCLUDE"
+cp -r "$SOURCE_INCLUDE" "$TARGET_INCLUDE/python$PYTHON_VERSION"
+[ ! -f "$MULTIARCH_CONFIG" ] || cp "$MULTIARCH_CONFIG" "$TARGET_INCLUDE/python$PYTHON_VERSION/pyconfig.h"
+CONFIG+=(-Ccmake.define.Python_INCLUDE_DIR="$TARGET_INCLUDE/python$PYTHON_VERSION")
+if [ "$ARCH" = aarch64 ]; then
+    # The target's interpreter, run under qemu, tells CMake its settings. The
+    # wheel's tag and the module's suffix name the target, not this machine.
     TARGET_PY="$QUILLANE_ARM64_ROOT/usr/bin/python$PYTHON_VERSION"
-    TARGET_INCLUDE="$ROOT/build/include-aarch64-$PYTHON_VERSION"
-    if [ ! -x "$TARGET_PY" ] || [ ! -f "$QUILLANE_ARM64_ROOT/usr/include/aarch64-linux-gnu/python$PYTHON_VERSION/pyconfig.h" ]; then
-        echo "the arm64 root $QUILLANE_ARM64_ROOT has no Python $PYTHON_VERSION with its headers" >&2
+    if [ ! -x "$TARGET_PY" ]; then
+        echo "the arm64 root $QUILLANE_ARM64_ROOT has no Python $PYTHON_VERSION" >&2
         exit 1
     fi
-    rm -rf "$TARGET_INCLUDE"
-    mkdir -p "$TARGET_INCLUDE"
-    cp -r "$QUILLANE_ARM64_ROOT/usr/include/python$PYTHON_VERSION" "$TARGET_INCLUDE/"
-    cp "$QUILLANE_ARM64_ROOT/usr/include/aarch64-linux-gnu/python$PYTHON_VERSION/pyconfig.h" \
-        "$TARGET_INCLUDE/python$PYTHON_VERSION/pyconfig.h"
     BUILD_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64
         SETUPTOOLS_EXT_SUFFIX=".cpython-${PY_TAG#cp}-aarch64-linux-gnu.so"
         QUILLANE_EMULATOR="$(command -v qemu-aarch64-static);-L;$QUILLANE_ARM64_ROOT")
-    CONFIG+=(-Ccmake.python-hints=false -Ccmake.define.Python_EXECUTABLE="$TARGET_PY"
-        -Ccmake.define.Python_INCLUDE_DIR="$TARGET_INCLUDE/python$PYTHON_VERSION")
+    CONFIG+=(-Ccmake.python-hints=false -Ccmake.define.Python_EXECUTABLE="$TARGET_PY")
 fi
 if [ -f "$BUILD_DIR/CMakeCache.txt" ]; then
     echo "building the $ARCH wheel from it into dist/ with zig, reusing the build tree $BUILD_DIR (only changed sources recompile)"
