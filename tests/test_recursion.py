@@ -321,6 +321,8 @@ def stack_extent_program(tmp_path_factory):
 
 
 @pytest.mark.parametrize(("reported", "limit", "expected"), MAIN_THREAD_EXTENTS.values(), ids=MAIN_THREAD_EXTENTS)
-def test_main_thread_stack_extent_takes_the_rlimit_over_a_smaller_report(stack_extent_program, reported, limit, expected):
+def test_main_thread_stack_extent_takes_the_rlimit_over_a_smaller_report(
+    stack_extent_program, reported, limit, expected
+):
     result = subprocess.run([stack_extent_program, str(reported), limit], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == expected

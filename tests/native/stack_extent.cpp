@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     }
     const size_t reported = std::strtoull(argv[1], nullptr, 10) * 1024;
     const rlim_t limit = std::strcmp(argv[2], "unlimited") == 0 ? RLIM_INFINITY
-                                                                 : std::strtoull(argv[2], nullptr, 10) * 1024;
+                                                                : std::strtoull(argv[2], nullptr, 10) * 1024;
     // A top address well inside any address space; nothing is read there.
     const char* high = reinterpret_cast<const char*>(std::uintptr_t{1} << 40);
     const quillane::StackExtent extent = quillane::main_thread_extent({high - reported, reported}, limit);
