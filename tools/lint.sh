@@ -113,7 +113,7 @@ clang_tidy() {
     # the checkout's own path left out): under the same key, only the files
     # changed since that commit, and those that include a changed header,
     # need checking. Another key means a full pass.
-    local toolchain record_key record_commit
+    local toolchain record_key="" record_commit=""
     toolchain="$(tidy_toolchain_key)"
     read -r record_key record_commit <"$TIDY_RECORD" 2>/dev/null || true
     if [ ${#stale[@]} -gt 0 ] && [ "$record_key" = "$toolchain" ] && [ -n "$record_commit" ] &&
