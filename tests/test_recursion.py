@@ -5,10 +5,12 @@ instead of taking the whole test run down.
 """
 
 import os
+import shutil
+import subprocess
 import sys
 
 import pytest
-from compile_support import run_python
+from compile_support import TESTS_DIR, run_python
 
 PRELUDE = """
     import quillane_core
@@ -284,5 +286,45 @@ def test_deepest_tree_on_a_small_thread_stack_raises_instead_of_crashing(stack_r
         # here (9,800 levels on 3.13, 12,000 from 3.14 on) on every version:
         # the README's figures.
         assert results == ["ok", "ok", "ok"]
+    elif stack == "4096":
+        # Whether 4 MiB holds that chain depends on the compiler's frame sizes
+        # (GCC's do not, clang's do, and then a walk may still run out): each
+        # step compiles or walks, or raises, and a failed compile ends the run.
+        assert results == ["RecursionError"] or (
+            len(results) == 3 and results[0] == "ok" and set(results) <= {"ok", "RecursionError"}
+        ), results
     else:
         assert results == ["RecursionError"]
+
+
+# The main thread's stack as the floor computation sees it, fed the answers
+# of both C libraries: musl's pthread_getattr_np reports only the part of the
+# main stack mapped so far (132 KiB of an 8 MiB rlimit), glibc's the limit
+# itself. The stack rlimit counts where the report is smaller, below the same
+# top; an unlimited rlimit says no size, and the report stands.
+MAIN_THREAD_EXTENTS = {
+    "musl-mapped-part": (132, "8192", "8192 top-kept"),
+    "glibc-whole-limit": (8192, "8192", "8192 top-kept"),
+    "report-above-limit": (8192, "4096", "8192 top-kept"),
+    "unlimited": (132, "unlimited", "132 top-kept"),
+}
+
+
+@pytest.fixture(scope="module")
+def stack_extent_program(tmp_path_factory):
+    compiler = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("c++")
+    if compiler is None or not sys.platform.startswith("linux"):
+        pytest.skip("needs a C++ compiler on Linux to build the extent check")
+    program = tmp_path_factory.mktemp("stack-extent") / "stack_extent"
+    source = os.path.join(TESTS_DIR, "native", "stack_extent.cpp")
+    sources = os.path.join(os.path.dirname(TESTS_DIR), "src")
+    subprocess.run([compiler, "-std=c++23", "-O1", "-I", sources, "-o", str(program), source], check=True)
+    return program
+
+
+@pytest.mark.parametrize(("reported", "limit", "expected"), MAIN_THREAD_EXTENTS.values(), ids=MAIN_THREAD_EXTENTS)
+def test_main_thread_stack_extent_takes_the_rlimit_over_a_smaller_report(
+    stack_extent_program, reported, limit, expected
+):
+    result = subprocess.run([stack_extent_program, str(reported), limit], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == expected

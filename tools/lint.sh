@@ -3,7 +3,8 @@
 #   tools/check-layers.sh                         (includes in src/ point downward only)
 #   clang-format --dry-run --Werror on src/      (.clang-format)
 #   clang-tidy on src/                            (.clang-tidy, compile database in build/lint;
-#                                                  only files changed since they were last found clean)
+#                                                  only files changed since they were last found clean,
+#                                                  here or in the commit .ci/clang-tidy-clean names)
 #   ruff check and ruff format --check            ([tool.ruff] in pyproject.toml)
 #   mypy --strict on the stubs and on examples/typed_usage.py (the stubs as a caller sees them)
 #   mypy.stubtest quillane_core                   (the stubs against the built module)
@@ -91,6 +92,7 @@ clang_tidy() {
     # clang-tidy reads) and every header of src/ (so a header change re-checks
     # all files).
     export TIDY_STAMPS=build/lint/tidy-clean CLANG_TIDY
+    TIDY_RECORD=.ci/clang-tidy-clean
     mkdir -p "$TIDY_STAMPS"
     local shared compiler
     compiler="$(sed -n 's/^ *"command": "\([^ ]*\) .*/\1/p' build/lint/compile_commands.json | head -n 1)"
@@ -105,9 +107,32 @@ clang_tidy() {
         key="$({ echo "$shared"; sha1sum "$file"; } | sha1sum | cut -d' ' -f1)"
         [ "$(cat "$TIDY_STAMPS/${file//\//_}" 2>/dev/null || true)" = "$key" ] || stale+=("$file" "$key")
     done
+    # A fresh clone (CI's) has no stamps. .ci/clang-tidy-clean names a commit
+    # whose every file was found clean, with the key of the toolchain that
+    # found it so (clang-tidy, .clang-tidy, the compiler and its flags, with
+    # the checkout's own path left out): under the same key, only the files
+    # changed since that commit, and those that include a changed header,
+    # need checking. Another key means a full pass.
+    local toolchain record_key="" record_commit=""
+    toolchain="$(tidy_toolchain_key)"
+    read -r record_key record_commit <"$TIDY_RECORD" 2>/dev/null || true
+    if [ ${#stale[@]} -gt 0 ] && [ "$record_key" = "$toolchain" ] && [ -n "$record_commit" ] &&
+        git merge-base --is-ancestor "$record_commit" HEAD 2>/dev/null; then
+        local -a affected kept=()
+        mapfile -t affected < <(units_affected_since "$record_commit")
+        local index
+    for ((index = 0; index < ${#stale[@]}; index += 2)); do
+            [[ " ${affected[*]} " != *" ${stale[index]} "* ]] || kept+=("${stale[index]}" "${stale[index + 1]}")
+        done
+        echo "$(((${#stale[@]} - ${#kept[@]}) / 2)) files unchanged since ${record_commit:0:12}, found clean there (.ci/clang-tidy-clean)"
+        stale=("${kept[@]}")
+    elif [ ${#stale[@]} -gt 0 ] && [ -n "$record_key" ] && [ "$record_key" != "$toolchain" ]; then
+        echo "clang-tidy, its configuration or the compiler changed since .ci/clang-tidy-clean: a full pass"
+    fi
     local checking=$((${#stale[@]} / 2))
     if [ $checking = 0 ]; then
-        echo "all ${#CXX_UNITS[@]} files unchanged since they were last found clean (build/lint/tidy-clean); nothing to check"
+        echo "all ${#CXX_UNITS[@]} files unchanged since they were last found clean; nothing to check"
+        record_clean "$toolchain"
         return 0
     fi
     # One file per process, as many processes as cores; any finding is an
@@ -117,7 +142,65 @@ clang_tidy() {
     echo "checking $checking of ${#CXX_UNITS[@]} files, $jobs at a time, each reported as it ends;" \
         "$((${#CXX_UNITS[@]} - checking)) unchanged since they were last found clean"
     export -f tidy_one
-    printf '%s\n' "${stale[@]}" | xargs -P "$jobs" -n 2 bash -c 'tidy_one "$0" "$1"'
+    printf '%s\n' "${stale[@]}" | xargs -P "$jobs" -n 2 bash -c 'tidy_one "$0" "$1"' || return 1
+    record_clean "$toolchain"
+}
+
+# What .ci/clang-tidy-clean keys its commit by: what decides every file's
+# result but the files themselves, with this checkout's path left out of the
+# compile database.
+tidy_toolchain_key() {
+    {
+        "$CLANG_TIDY" --version
+        "$compiler" --version
+        sha1sum <.clang-tidy
+        sed "s#$ROOT#.#g" build/lint/compile_commands.json | sha1sum
+    } | sha1sum | cut -d' ' -f1
+}
+
+# The translation units that a change since COMMIT can touch: those changed
+# (committed or not), and those that include a changed header, directly or
+# through other headers.
+units_affected_since() {
+    {
+        git diff --name-only "$1" -- src
+        git ls-files --others --exclude-standard -- src
+    } | "$PY" -c '
+import re
+import sys
+from pathlib import Path
+
+changed = {line.strip() for line in sys.stdin if line.strip()}
+files = [path.as_posix() for path in Path("src").rglob("*.[ch]pp")]
+includes = {f: {"src/" + name for name in re.findall(r"^#include \"([^\"]+)\"", Path(f).read_text(), re.M)}
+            for f in files}
+affected = set(changed)
+grew = True
+while grew:
+    grew = False
+    for f, names in includes.items():
+        if f not in affected and names & affected:
+            affected.add(f)
+            grew = True
+print("\n".join(sorted(f for f in affected if f.endswith(".cpp"))))
+'
+}
+
+# When every file is clean and src/ and .clang-tidy are as committed, the
+# record names HEAD (commit .ci/clang-tidy-clean with the work).
+record_clean() {
+    local file key
+    for file in "${CXX_UNITS[@]}"; do
+        key="$({ echo "$shared"; sha1sum "$file"; } | sha1sum | cut -d' ' -f1)"
+        [ "$(cat "$TIDY_STAMPS/${file//\//_}" 2>/dev/null || true)" = "$key" ] || return 0
+    done
+    [ -z "$(git status --porcelain -- src .clang-tidy 2>/dev/null)" ] || return 0
+    local head
+    head="$(git rev-parse HEAD 2>/dev/null)" || return 0
+    if [ "$(cat "$TIDY_RECORD" 2>/dev/null || true)" != "$1 $head" ]; then
+        printf '%s %s\n' "$1" "$head" >"$TIDY_RECORD"
+        echo "every file clean at ${head:0:12}: .ci/clang-tidy-clean records it"
+    fi
 }
 
 ruff_check() {

@@ -7,6 +7,13 @@
 #   tools/sid-env.sh supplies VERSION         succeed if it supplies Python VERSION
 #   tools/sid-env.sh path                     print where it lives
 #   tools/sid-env.sh remove                   delete it (the next run makes it afresh)
+#   tools/sid-env.sh --root NAME COMMAND ...  the same for another root made
+#                                             alike (for tools/wheel.sh and
+#                                             tools/wheel-check.sh):
+#     trixie-arm64  Debian 13 for arm64 with Python 3.13 (run under qemu)
+#     sid-arm64     Debian sid for arm64 with Python 3.14 and 3.15 (under qemu)
+#     bullseye      Debian 11 (glibc 2.31) with Python 3.13 built in it from
+#                   Debian's python3.13 sources into /opt/python3.13
 # tools/test.sh, tools/fuzz.sh and tools/test-sanitized.sh run themselves in it
 # when QUILLANE_PYTHON names a version it supplies and this machine lacks.
 #
@@ -18,6 +25,12 @@
 # machine). Later runs find it ready and start CMD within a second. A lock
 # keeps two setups from racing, and a setup from changing the environment
 # while a command runs in it.
+#
+# An arm64 root is bootstrapped in two stages (debootstrap --foreign, then the
+# second stage run in it under qemu-user-static, which this installs on the
+# machine with the kernel's binfmt_misc handler for arm64 programs): five to
+# fifteen minutes; bullseye's Python build takes about twenty more. Each root
+# lives in /var/cache/quillane/NAME.
 #
 # It lives outside the project, in $QUILLANE_SID_ENV (default
 # /var/cache/quillane/sid-env): every checkout of the project on the machine
@@ -34,7 +47,8 @@
 # files and local package directories they and the PIP_* variables name, the
 # CA bundles named by PIP_CERT, REQUESTS_CA_BUNDLE, SSL_CERT_FILE and
 # CURL_CA_BUNDLE), so that pip inside reaches the package index as it does
-# here. The mounts are undone when the command ends, however it ends, and are
+# here, and, read-only at the same paths, what QUILLANE_SID_ENV_BIND names
+# (paths separated by colons). The mounts are undone when the command ends, however it ends, and are
 # never visible outside it. The machine's extra CA certificates
 # (/usr/local/share/ca-certificates) are installed into the environment's own
 # trust store. Only the variables a build or test reads pass in (PIP_*,
@@ -46,34 +60,73 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SELF="$ROOT/tools/sid-env.sh"
 . "$ROOT/tools/quietly.sh"
 
+ROOT_NAME=sid-env
+if [ "${1:-}" = --root ]; then
+    ROOT_NAME="${2:-}"
+    shift 2 || shift $#
+fi
 SID_PYTHONS=(3.14 3.15)
-# valgrind: for tools/instructions.sh, which tools/bench-versions.sh runs on
-# each version.
-PACKAGES=(ca-certificates g++ cmake ninja-build valgrind)
-for version in "${SID_PYTHONS[@]}"; do
-    PACKAGES+=("python$version" "python$version-dev" "python$version-venv")
-done
-ENV_DIR="$(realpath -m "${QUILLANE_SID_ENV:-/var/cache/quillane/sid-env}")"
+SUITE=sid
+DEB_ARCH=""       # another architecture than this machine's, run under qemu
+BUILT_PYTHON=""   # a Python built from Debian's sources into /opt/pythonX.Y
+case "$ROOT_NAME" in
+    sid-env)
+        LABEL="the sid environment"
+        # valgrind: for tools/instructions.sh, which tools/bench-versions.sh
+        # runs on each version.
+        PACKAGES=(ca-certificates g++ cmake ninja-build valgrind)
+        for version in "${SID_PYTHONS[@]}"; do
+            PACKAGES+=("python$version" "python$version-dev" "python$version-venv")
+        done
+        ENV_DIR="$(realpath -m "${QUILLANE_SID_ENV:-/var/cache/quillane/sid-env}")"
+        ;;
+    trixie-arm64 | sid-arm64)
+        SUITE="${ROOT_NAME%-arm64}"
+        DEB_ARCH=arm64
+        LABEL="the $ROOT_NAME root"
+        PACKAGES=(ca-certificates)
+        versions=(3.13)
+        [ "$SUITE" = trixie ] || versions=("${SID_PYTHONS[@]}")
+        for version in "${versions[@]}"; do
+            PACKAGES+=("python$version" "python$version-dev" "python$version-venv")
+        done
+        ENV_DIR="/var/cache/quillane/$ROOT_NAME"
+        ;;
+    bullseye)
+        SUITE=bullseye
+        LABEL="the bullseye root"
+        BUILT_PYTHON=3.13
+        # What CPython's build needs for the modules the project and pip use.
+        PACKAGES=(ca-certificates build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev
+            liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev libgdbm-dev libexpat1-dev)
+        ENV_DIR="/var/cache/quillane/$ROOT_NAME"
+        ;;
+    *)
+        echo "tools/sid-env.sh: no root named '$ROOT_NAME' (trixie-arm64, sid-arm64 or bullseye)" >&2
+        exit 2
+        ;;
+esac
 LOCK="$ENV_DIR.lock"
 LOGS="$ROOT/build/logs"
 # Written first: what makes the folder one that this script may delete.
-OWNED_STAMP="$ENV_DIR/.quillane-sid-env"
+OWNED_STAMP="$ENV_DIR/.quillane-$ROOT_NAME"
 # Written last by each setup step: the base system, the packages installed
 # (every checkout's list, so that checkouts with different lists add to it),
 # and the extra CA certificates installed.
 BASE_STAMP="$ENV_DIR/.quillane-base"
 PACKAGES_STAMP="$ENV_DIR/.quillane-packages"
 CA_STAMP="$ENV_DIR/.quillane-ca-certificates"
+PYTHON_STAMP="$ENV_DIR/.quillane-python$BUILT_PYTHON"
 EXTRA_CA_DIR=/usr/local/share/ca-certificates
 
 usage() {
-    sed -n '5,9p' "$SELF" | sed 's/^# *//' >&2
+    sed -n '5,16p' "$SELF" | sed 's/^# *//' >&2
     exit 2
 }
 
 need_root() {
     if [ "$(id -u)" != 0 ]; then
-        echo "the sid environment needs root (debootstrap, chroot and mounts); run tools/sid-env.sh as root" >&2
+        echo "$LABEL needs root (debootstrap, chroot and mounts); run tools/sid-env.sh as root" >&2
         exit 1
     fi
 }
@@ -129,7 +182,28 @@ missing_packages() {
 
 is_ready() {
     [ -f "$BASE_STAMP" ] && [ -f "$PACKAGES_STAMP" ] && [ -z "$(missing_packages)" ] &&
-        [ "$(cat "$CA_STAMP" 2>/dev/null || true)" = "$(extra_ca_state)" ]
+        [ "$(cat "$CA_STAMP" 2>/dev/null || true)" = "$(extra_ca_state)" ] &&
+        { [ -z "$BUILT_PYTHON" ] || [ -f "$PYTHON_STAMP" ]; } && binfmt_ready
+}
+
+# An arm64 root's programs run under qemu-user-static, through the kernel's
+# binfmt_misc handler (its F flag opens the emulator once, so that it serves
+# inside chroots too).
+binfmt_ready() {
+    [ -z "$DEB_ARCH" ] || [ "$(head -n 1 /proc/sys/fs/binfmt_misc/qemu-aarch64 2>/dev/null)" = enabled ]
+}
+
+ensure_binfmt() {
+    binfmt_ready && return 0
+    if ! command -v qemu-aarch64-static >/dev/null || ! command -v update-binfmts >/dev/null; then
+        echo "installing qemu-user-static on this machine (apt-get), to run arm64 programs"
+        quietly "$LOGS/$ROOT_NAME-qemu-install.log" apt-get update
+        quietly "$LOGS/$ROOT_NAME-qemu-install.log" env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y --no-install-recommends qemu-user-static binfmt-support
+    fi
+    [ -f /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+    binfmt_ready || { echo "could not enable the binfmt_misc handler for arm64 programs (qemu-aarch64)" >&2; exit 1; }
 }
 
 # Deletes the environment, or what a failed setup left of it: only a folder
@@ -138,7 +212,7 @@ is_ready() {
 delete_env() {
     [ -e "$ENV_DIR" ] || return 0
     if [ ! -f "$OWNED_STAMP" ] && [ -n "$(ls -A "$ENV_DIR" 2>/dev/null)" ]; then
-        echo "$ENV_DIR holds something other than the sid environment; not touching it (set QUILLANE_SID_ENV elsewhere)" >&2
+        echo "$ENV_DIR holds something other than $LABEL; not touching it" >&2
         exit 1
     fi
     if findmnt -rn -o TARGET | awk -v dir="$ENV_DIR" '$0 == dir || index($0, dir "/") == 1' | grep -q .; then
@@ -159,7 +233,7 @@ take_lock() {
         exec {LOCK_FD}>>"$LOCK"
     fi
     if ! flock -n "$1" "$LOCK_FD"; then
-        echo "waiting for the sid environment: another command is using or setting it up"
+        echo "waiting for $LABEL: another command is using or setting it up"
         flock "$1" "$LOCK_FD"
     fi
 }
@@ -168,29 +242,38 @@ take_lock() {
 # mounts only, since packages may replace files that a run mounts over (the
 # CA bundle).
 in_env() {
-    unshare --mount --propagation private -- bash "$SELF" __inside system "$@"
+    unshare --mount --propagation private -- bash "$SELF" --root "$ROOT_NAME" __inside system "$@"
 }
 
 bootstrap() {
     local uri="$1"
     if ! command -v debootstrap >/dev/null; then
         echo "installing debootstrap on this machine (apt-get)"
-        quietly "$LOGS/sid-env-debootstrap-install.log" \
+        quietly "$LOGS/$ROOT_NAME-debootstrap-install.log" \
             apt-get install -y --no-install-recommends debootstrap ||
             {
-                quietly "$LOGS/sid-env-apt-update.log" apt-get update &&
-                    quietly "$LOGS/sid-env-debootstrap-install.log" \
+                quietly "$LOGS/$ROOT_NAME-apt-update.log" apt-get update &&
+                    quietly "$LOGS/$ROOT_NAME-debootstrap-install.log" \
                         apt-get install -y --no-install-recommends debootstrap
             }
     fi
     delete_env
     mkdir -p "$ENV_DIR"
     : >"$OWNED_STAMP"
-    echo "bootstrapping a minimal Debian sid into $ENV_DIR (debootstrap, a minute or two)"
     # In a mount namespace of its own, so that the /proc and /sys it mounts in
     # the target go away with it even when it fails.
-    quietly "$LOGS/sid-env-debootstrap.log" \
-        unshare --mount --propagation private -- debootstrap --variant=minbase sid "$ENV_DIR" "$uri"
+    if [ -z "$DEB_ARCH" ]; then
+        echo "bootstrapping a minimal Debian $SUITE into $ENV_DIR (debootstrap, a minute or two)"
+        quietly "$LOGS/$ROOT_NAME-debootstrap.log" \
+            unshare --mount --propagation private -- debootstrap --variant=minbase "$SUITE" "$ENV_DIR" "$uri"
+    else
+        ensure_binfmt
+        echo "bootstrapping a minimal Debian $SUITE for $DEB_ARCH into $ENV_DIR: first stage (debootstrap --foreign, a minute or two)"
+        quietly "$LOGS/$ROOT_NAME-debootstrap.log" unshare --mount --propagation private -- \
+            debootstrap --arch="$DEB_ARCH" --foreign --variant=minbase "$SUITE" "$ENV_DIR" "$uri"
+        echo "second stage, run in it under qemu (five to ten minutes)"
+        quietly "$LOGS/$ROOT_NAME-debootstrap-second-stage.log" in_env /debootstrap/debootstrap --second-stage
+    fi
     # The archive may serve a frozen copy of sid, whose Release file is past
     # its Valid-Until date; nothing here needs recommends, documentation,
     # manual pages or translations.
@@ -221,13 +304,13 @@ install_packages() {
     local uri="$1"
     local -a missing
     mapfile -t missing < <(missing_packages)
-    echo "installing ${missing[*]} into the sid environment (apt-get, without recommends)"
+    echo "installing ${missing[*]} into $LABEL (apt-get, without recommends${DEB_ARCH:+, under qemu})"
     # The archive's address stays in the environment only while apt needs it.
-    printf 'deb %s sid main\n' "$uri" >"$ENV_DIR/etc/apt/sources.list"
+    printf 'deb %s %s main\n' "$uri" "$SUITE" >"$ENV_DIR/etc/apt/sources.list"
     local status=0
     {
-        quietly "$LOGS/sid-env-apt-update.log" in_env apt-get update &&
-            quietly "$LOGS/sid-env-apt-install.log" in_env env DEBIAN_FRONTEND=noninteractive \
+        quietly "$LOGS/$ROOT_NAME-apt-update.log" in_env apt-get update &&
+            quietly "$LOGS/$ROOT_NAME-apt-install.log" in_env env DEBIAN_FRONTEND=noninteractive \
                 apt-get install -y --no-install-recommends "${PACKAGES[@]}" &&
             in_env apt-get clean
     } || status=$?
@@ -244,12 +327,46 @@ install_packages() {
 install_extra_ca_certificates() {
     local state
     state="$(extra_ca_state)"
-    echo "installing this machine's extra CA certificates ($EXTRA_CA_DIR) into the sid environment"
+    echo "installing this machine's extra CA certificates ($EXTRA_CA_DIR) into $LABEL"
     rm -rf "${ENV_DIR:?}$EXTRA_CA_DIR"
     mkdir -p "$ENV_DIR$EXTRA_CA_DIR"
     [ ! -d "$EXTRA_CA_DIR" ] || cp -rL "$EXTRA_CA_DIR/." "$ENV_DIR$EXTRA_CA_DIR/"
-    quietly "$LOGS/sid-env-ca-certificates.log" in_env update-ca-certificates --fresh
+    quietly "$LOGS/$ROOT_NAME-ca-certificates.log" in_env update-ca-certificates --fresh
     printf '%s\n' "$state" >"$CA_STAMP"
+}
+
+# CPython BUILT_PYTHON, built in the root from the upstream sources that
+# Debian's python source package of that version carries (from the newest
+# suite the archive serves it in), into /opt/pythonX.Y.
+build_python() {
+    local uri="$1" suite
+    echo "building CPython $BUILT_PYTHON in $LABEL from Debian's python$BUILT_PYTHON sources (about twenty minutes on 2 cores)"
+    local status=0
+    for suite in trixie sid; do
+        printf 'deb-src %s %s main\n' "$uri" "$suite" >"$ENV_DIR/etc/apt/sources.list"
+        quietly "$LOGS/$ROOT_NAME-apt-update.log" in_env apt-get update || { status=$?; break; }
+        rm -rf "$ENV_DIR/usr/src/python"
+        mkdir -p "$ENV_DIR/usr/src/python"
+        if in_env sh -c "cd /usr/src/python && apt-get source --download-only python$BUILT_PYTHON" \
+            >"$LOGS/$ROOT_NAME-python-source.log" 2>&1; then
+            status=0
+            break
+        fi
+        status=1
+    done
+    rm -f "$ENV_DIR/etc/apt/sources.list"
+    find "$ENV_DIR/var/lib/apt/lists" -maxdepth 1 -type f -delete
+    [ $status = 0 ] || { cat "$LOGS/$ROOT_NAME-python-source.log" >&2; exit 1; }
+    echo "  the sources: $(cd "$ENV_DIR/usr/src/python" && ls ./*.orig.tar.* | head -n 1) (from $suite)"
+    echo "  configuring"
+    quietly "$LOGS/$ROOT_NAME-python-configure.log" in_env sh -c "cd /usr/src/python && tar -xf ./*.orig.tar.* && \
+        cd Python-*/ && ./configure --prefix=/opt/python$BUILT_PYTHON --with-ensurepip=install"
+    echo "  compiling (make -j$(nproc), niced)"
+    quietly "$LOGS/$ROOT_NAME-python-build.log" in_env sh -c "cd /usr/src/python/Python-*/ && nice make -j$(nproc)"
+    echo "  installing into /opt/python$BUILT_PYTHON"
+    quietly "$LOGS/$ROOT_NAME-python-install.log" in_env sh -c "cd /usr/src/python/Python-*/ && make altinstall"
+    rm -rf "$ENV_DIR/usr/src/python"
+    touch "$PYTHON_STAMP"
 }
 
 # Makes the environment ready and leaves the shared lock held.
@@ -267,12 +384,14 @@ prepare() {
             [ -f "$BASE_STAMP" ] || bootstrap "$uri"
             [ -z "$(missing_packages)" ] && [ -f "$PACKAGES_STAMP" ] || install_packages "$uri"
             [ "$(cat "$CA_STAMP" 2>/dev/null || true)" = "$(extra_ca_state)" ] || install_extra_ca_certificates
-            echo "the sid environment is ready ($(du -sh "$ENV_DIR" 2>/dev/null | cut -f1) in $ENV_DIR)"
+            [ -z "$BUILT_PYTHON" ] || [ -f "$PYTHON_STAMP" ] || build_python "$uri"
+            ensure_binfmt
+            echo "$LABEL is ready ($(du -sh "$ENV_DIR" 2>/dev/null | cut -f1) in $ENV_DIR)"
         fi
     fi
     take_lock -s
     if [ ! -f "$BASE_STAMP" ] || [ ! -f "$PACKAGES_STAMP" ]; then
-        echo "the sid environment was removed while this command waited for it; run it again" >&2
+        echo "$LABEL was removed while this command waited for it; run it again" >&2
         exit 1
     fi
 }
@@ -401,6 +520,11 @@ inside() {
             bind ro "$path"
         done < <(pip_named_paths)
         bind rw "$project"
+        local -a extra
+        IFS=: read -r -a extra <<<"${QUILLANE_SID_ENV_BIND:-}"
+        for path in "${extra[@]}"; do
+            [ -z "$path" ] || [ ! -e "$path" ] || bind ro "$path"
+        done
         directory="$project"
         case "$PWD/" in
             "$project"/*) directory="$PWD" ;;
@@ -422,7 +546,7 @@ case "$command" in
         [ "${1:-}" != -- ] || shift
         [ $# -gt 0 ] || usage
         prepare
-        exec unshare --mount --propagation private -- bash "$SELF" __inside "$ROOT" "$@"
+        exec unshare --mount --propagation private -- bash "$SELF" --root "$ROOT_NAME" __inside "$ROOT" "$@"
         ;;
     setup)
         prepare
@@ -437,7 +561,7 @@ case "$command" in
     remove)
         need_root
         take_lock -x
-        echo "removing the sid environment in $ENV_DIR"
+        echo "removing $LABEL in $ENV_DIR"
         delete_env
         ;;
     __inside)

