@@ -51,4 +51,9 @@ else
     . "$ROOT/tools/setup-venv.sh" "$EXTRAS" ""
 fi
 cd "$ROOT"
-exec "$PY" -m pytest -q tests "$@"
+# Test files or directories named first run alone; otherwise the whole suite.
+TARGETS=(tests)
+if [ $# -gt 0 ] && [ -e "${1%%::*}" ]; then
+    TARGETS=()
+fi
+exec "$PY" -m pytest -q "${TARGETS[@]}" "$@"
