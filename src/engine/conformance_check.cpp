@@ -140,9 +140,8 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& 
     return result;
 }
 
-QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator,
-                                                                     PyObject* list, Py_ssize_t length,
-                                                                     CheckResult& result) {
+QUILLANE_NOINLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator, PyObject* list,
+                                                                Py_ssize_t length, CheckResult& result) {
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     auto first_failing = [&](auto check_item) QUILLANE_INLINE_LAMBDA {
         for (Py_ssize_t index = 0; index < length; ++index) {
