@@ -22,6 +22,11 @@ constexpr const char* kRecursionWhere = " while validating data";
 
 CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : CheckResult::Reject; }
 
+// Kinds whose values hold no other values.
+bool is_leaf_kind(NodeKind kind) noexcept {
+    return kind != NodeKind::List && kind != NodeKind::ListSized && kind != NodeKind::Dict && kind != NodeKind::Fields;
+}
+
 }  // namespace
 
 QUILLANE_ALWAYS_INLINE bool ConformanceCheck::key_passes(PyObject* key) {
@@ -114,16 +119,23 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& 
         return CheckResult::Reject;
     }
     const ValidatorNode& item_validator = *node.element;
-    if (length > static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls)) {
-        return check_items(item_validator, value, 0);
+    if (length <= static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls) && is_leaf_kind(item_validator.kind)) {
+        return check_short_leaf_list(item_validator, value, length);
     }
-    // A short list of leaves (a point's coordinates, a record's tags) takes
-    // a plain loop: nothing in it can run Python code, so it needs no hold,
-    // no change detection and no level of the recursion count (the leaves
-    // go no deeper). An item that would run Python code (an int kind's item
-    // that is not an int) hands the rest of the list to the guarded loop.
+    return check_items(item_validator, value, 0);
+}
+
+// A short list of leaves (a point's coordinates, a record's tags) takes a
+// plain loop: nothing in it can run Python code, so it needs no hold, no
+// change detection and no level of the recursion count (the leaves go no
+// deeper). An item that would run Python code (an int kind's item that is
+// not an int) hands the rest of the list to the guarded loop. Out of line,
+// so that check_list, a step of every list level's recursion, keeps a small
+// frame.
+QUILLANE_NOINLINE CheckResult ConformanceCheck::check_short_leaf_list(const ValidatorNode& item_validator,
+                                                                      PyObject* list, Py_ssize_t length) {
     CheckResult result = CheckResult::Pass;
-    const Py_ssize_t stopped_at = check_leaf_items(item_validator, value, length, result);
+    const Py_ssize_t stopped_at = check_leaf_items(item_validator, list, length, result);
     if (stopped_at == length) {
         if (signals_.raised_after(static_cast<size_t>(length), walks_)) [[unlikely]] {
             return stop_with_error(error_of_failed_call());
@@ -132,16 +144,17 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& 
     }
     signals_.count(static_cast<size_t>(stopped_at));
     if (result == CheckResult::Pass) {
-        return check_items(item_validator, value, stopped_at);
+        return check_items(item_validator, list, stopped_at);
     }
     if (quiet_ && result == CheckResult::Reject) [[unlikely]] {
-        record_stop({value, &item_validator, stopped_at, 0, nullptr, nullptr});
+        record_stop({list, &item_validator, stopped_at, 0, nullptr, nullptr});
     }
     return result;
 }
 
-QUILLANE_NOINLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator, PyObject* list,
-                                                                Py_ssize_t length, CheckResult& result) {
+QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator,
+                                                                     PyObject* list, Py_ssize_t length,
+                                                                     CheckResult& result) {
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     auto first_failing = [&](auto check_item) QUILLANE_INLINE_LAMBDA {
         for (Py_ssize_t index = 0; index < length; ++index) {

@@ -120,11 +120,10 @@ private:
     CheckResult check_float(const ValidatorNode& node, PyObject* value);
     CheckResult check_str(const ValidatorNode& node, PyObject* value);
     CheckResult check_list(const ValidatorNode& node, PyObject* value);
+    CheckResult check_short_leaf_list(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length);
     // The items of a short list, while they are leaves that need no Python
     // code: the index of the first that fails (its result in `result`), or
     // of the first that needs the guarded loop (with Pass), else `length`.
-    // Out of line: check_list is a step of every list level's recursion,
-    // and its frame must not carry the loops' spills.
     Py_ssize_t check_leaf_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length,
                                 CheckResult& result);
     // The guarded loop over the items from `start` on.
