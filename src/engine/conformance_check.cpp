@@ -383,37 +383,82 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& 
             QUILLANE_INLINE_LAMBDA { check_entries_from(*node.element, entries, index, key, value, result); });
 }
 
+// A record's entries, one per field, in a loop of their own: the likely
+// field (the one at the entry's index, the schema's order) is matched in
+// line; anything else goes to match_other_key.
 QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
     // With as many keys as fields, every field must be matched by one key.
-    // Keys of exact str type are distinct texts; a key of a str subclass
-    // with an equality of its own may repeat another key's text, so the
-    // first such key has every field's presence checked once.
-    if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != node.fields.size()) {
+    const size_t field_count = node.fields.size();
+    if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != field_count) {
         return CheckResult::Reject;
     }
+    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
+    if (!depth.entered()) [[unlikely]] {
+        return reject_quietly_or(error_of_failed_call());
+    }
+    DictIteration entries(dict, walks_);
+    const FieldEntry* field = node.fields.data();
     bool presence_checked = false;
-    auto check_entry = [&](PyObject* key, PyObject* entry_value, size_t index) {
-        if (!is_str(key)) {
-            return CheckResult::Reject;
-        }
-        const FieldEntry* field = find_field(node, key, index);
-        if (field == nullptr) [[unlikely]] {
-            // A key that names no field fails, unless it has no UTF-8 form.
-            return scans_.has_lone_surrogate(key) ? reject_quietly_or(no_utf8_form(key)) : CheckResult::Reject;
-        }
-        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
-            presence_checked = true;
-            std::vector<uint8_t> named = fields_named(node, dict);
-            if (std::ranges::find(named, 0) != named.end()) {
-                return CheckResult::Reject;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // Blocks of entries between two signal polls, as for a list's items: a
+    // record's fields are one block.
+    for (size_t index = 0; index < field_count;) {
+        const size_t block_start = index;
+        const size_t block_end = std::min(field_count, index + SignalPoll::kValuesBetweenPolls);
+        for (; index < block_end; ++index, ++field) {
+            if (!entries.next_borrowed(key, value)) [[unlikely]] {
+                return CheckResult::Reject;  // only a changed dict ends early, and its walk faults first
+            }
+            const FieldEntry* matched = field;
+            CheckResult result = CheckResult::Pass;
+            if (!PyUnicode_CheckExact(key) || !exact_key_names(field->name, key)) [[unlikely]] {
+                result = match_other_key(node, dict, key, index, presence_checked, matched);
+            }
+            if (result == CheckResult::Pass) [[likely]] {
+                result = check_node(matched->validator, value);
+            }
+            if (result != CheckResult::Pass) [[unlikely]] {
+                signals_.count(index - block_start);
+                if (quiet_ && result == CheckResult::Reject && entries.resumable()) {
+                    record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
+                }
+                return result;
             }
         }
-        return check_node(field->validator, entry_value);
-    };
-    return over_entries(
-        node, dict,
-        [&](DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, CheckResult& result)
-            QUILLANE_INLINE_LAMBDA { check_each_entry(entries, index, key, value, result, check_entry); });
+        if (signals_.raised_after(block_end - block_start, walks_)) [[unlikely]] {
+            return stop_with_error(error_of_failed_call());
+        }
+    }
+    // The last entry's check (or a walk of it) may have changed the dict.
+    entries.verify_unchanged();
+    return CheckResult::Pass;
+}
+
+// A key that is not the likely field's exact str. Keys of exact str type are
+// distinct texts; a key of a str subclass with an equality of its own may
+// repeat another key's text, so the first such key has every field's
+// presence checked once.
+QUILLANE_NOINLINE QUILLANE_COLD CheckResult ConformanceCheck::match_other_key(const ValidatorNode& node, PyObject* dict,
+                                                                              PyObject* key, size_t index,
+                                                                              bool& presence_checked,
+                                                                              const FieldEntry*& field) {
+    if (!is_str(key)) {
+        return CheckResult::Reject;
+    }
+    field = find_field(node, key, index);
+    if (field == nullptr) {
+        // A key that names no field fails, unless it has no UTF-8 form.
+        return scans_.has_lone_surrogate(key) ? reject_quietly_or(no_utf8_form(key)) : CheckResult::Reject;
+    }
+    if (!PyUnicode_CheckExact(key) && !presence_checked) {
+        presence_checked = true;
+        std::vector<uint8_t> named = fields_named(node, dict);
+        if (std::ranges::find(named, 0) != named.end()) {
+            return CheckResult::Reject;
+        }
+    }
+    return CheckResult::Pass;
 }
 
 }  // namespace quillane

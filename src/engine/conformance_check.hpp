@@ -148,6 +148,8 @@ private:
     CheckResult over_entries(const ValidatorNode& node, PyObject* dict, EntriesCheck check_entries);
     CheckResult check_dict(const ValidatorNode& node, PyObject* dict);
     CheckResult check_fields(const ValidatorNode& node, PyObject* dict);
+    CheckResult match_other_key(const ValidatorNode& node, PyObject* dict, PyObject* key, size_t index,
+                                bool& presence_checked, const FieldEntry*& field);
 
     // Whether a key under a Dict node passes: a str, and for the quiet check
     // one with a UTF-8 form.

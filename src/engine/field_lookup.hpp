@@ -65,15 +65,33 @@ inline bool names_field(const FieldName& name, const KeyUnits& key) noexcept {
 // scan of a small field map.
 const FieldEntry* find_other_field(const ValidatorNode& node, PyObject* key, const KeyUnits& units) noexcept;
 
+// Whether the exact str `key` holds `name`.
+inline bool exact_key_names(const FieldName& name, PyObject* key) noexcept {
+    if (str_shape_bits(key) != name.shape.bits || static_cast<uint64_t>(PyUnicode_GET_LENGTH(key)) != name.length) {
+        return false;
+    }
+    const char* units = compact_str_units(key, name.shape);
+    const size_t size = name.length * name.unit_size;
+    if (size < sizeof(uint64_t)) {
+        // One load ending at the name's last byte: it starts inside the
+        // str's header, which every compact str has in front of its units.
+        uint64_t word = 0;
+        std::memcpy(&word, units + size - sizeof word, sizeof word);
+        return (word & name.tail_mask) == name.tail;
+    }
+    return same_bytes(name.units.data(), units, size);
+}
+
 // The field of a Fields node named by the str `key`, or null. Data usually
 // lists its keys in the schema's order, so the field at `likely_index` is
-// tried first.
+// tried first, for an exact str by its shape word (runtime/
+// interpreter_version.hpp) without decoding its layout.
 inline const FieldEntry* find_field(const ValidatorNode& node, PyObject* key, size_t likely_index) noexcept {
-    KeyUnits units = key_units(key);
-    if (likely_index < node.fields.size() && names_field(node.fields[likely_index].name, units)) [[likely]] {
+    if (likely_index < node.fields.size() && PyUnicode_CheckExact(key) &&
+        exact_key_names(node.fields[likely_index].name, key)) [[likely]] {
         return &node.fields[likely_index];
     }
-    return find_other_field(node, key, units);
+    return find_other_field(node, key, key_units(key));
 }
 
 // Which fields the dict's str keys name, one flag per field. Only for the

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace quillane {
@@ -32,6 +33,56 @@ inline bool has_cached_utf8(PyObject* text) noexcept {
 inline Py_hash_t str_hash(PyObject* text) noexcept {
     const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(text)->hash;
     return cached != -1 ? cached : PyUnicode_Type.tp_hash(text);
+}
+
+// A compact str's layout: its width, whether it is ASCII and that it is
+// compact, read together from PyASCIIObject::state (3.13 to 3.15), and where
+// its code units start. Two exact strs hold the same text exactly when their
+// shapes, lengths and code units agree, since a str is always stored in the
+// narrowest form that holds it: comparing the shape word first matches a
+// dict key to a field name with one load, where PyUnicode_KIND and
+// PyUnicode_DATA, the public reads, test each bit on its own.
+struct StrShape {
+    uint32_t bits = 0;
+    uint32_t data_offset = 0;
+};
+namespace str_shape_detail {
+using State = decltype(PyASCIIObject::state);
+static_assert(sizeof(State) == sizeof(uint32_t));
+inline uint32_t state_word(const State& state) noexcept {
+    uint32_t word = 0;
+    std::memcpy(&word, &state, sizeof word);
+    return word;
+}
+inline uint32_t shape_mask() noexcept {
+    State state{};
+    state.kind = 7;
+    state.compact = 1;
+    state.ascii = 1;
+    return state_word(state);
+}
+// Set when the module is loaded, so that a read tests no guard.
+inline const uint32_t kShapeMask = shape_mask();
+}  // namespace str_shape_detail
+
+// The shape bits of any str (exact or not).
+inline uint32_t str_shape_bits(PyObject* text) noexcept {
+    return str_shape_detail::state_word(reinterpret_cast<PyASCIIObject*>(text)->state) & str_shape_detail::kShapeMask;
+}
+
+// The shape an exact str of `kind` holding only ASCII (or not) has.
+inline StrShape compact_str_shape(int kind, bool ascii) noexcept {
+    str_shape_detail::State state{};
+    state.kind = static_cast<unsigned>(kind);
+    state.compact = 1;
+    state.ascii = ascii ? 1 : 0;
+    return StrShape{str_shape_detail::state_word(state),
+                    static_cast<uint32_t>(ascii ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject))};
+}
+
+// The code units of a str whose shape bits equal `shape.bits`.
+inline const char* compact_str_units(PyObject* text, const StrShape& shape) noexcept {
+    return reinterpret_cast<const char*>(text) + shape.data_offset;
 }
 
 // The value of an exact int that fits in a machine word, or nothing: the

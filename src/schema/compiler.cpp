@@ -11,6 +11,8 @@
 #include "schema/field_index.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -28,6 +30,21 @@ void adopt_element(ValidatorNode& parent, CompileOutcome& child) {
     parent.height = parent.element->height + 1;
 }
 
+// The tail word of a name shorter than 8 bytes (see FieldName::tail): its
+// bytes at the word's end, in memory order, whatever the byte order.
+void set_short_name_tail(FieldName& name) {
+    const size_t size = name.units.size();
+    if (size >= sizeof(uint64_t)) {
+        return;
+    }
+    std::array<unsigned char, sizeof(uint64_t)> tail{};
+    std::array<unsigned char, sizeof(uint64_t)> mask{};
+    std::memcpy(tail.data() + tail.size() - size, name.units.data(), size);
+    std::fill(mask.end() - static_cast<std::ptrdiff_t>(size), mask.end(), 0xFF);
+    std::memcpy(&name.tail, tail.data(), sizeof name.tail);
+    std::memcpy(&name.tail_mask, mask.data(), sizeof name.tail_mask);
+}
+
 // A field-map key as a field name; nothing (its error dropped) when the key
 // is not a str or has no UTF-8 form.
 QUILLANE_NOINLINE std::optional<FieldName> field_name(PyObject* key) {
@@ -43,6 +60,8 @@ QUILLANE_NOINLINE std::optional<FieldName> field_name(PyObject* key) {
     name.length = static_cast<uint64_t>(PyUnicode_GET_LENGTH(key));
     name.unit_size = static_cast<uint8_t>(PyUnicode_KIND(key));
     name.units.assign(static_cast<const char*>(PyUnicode_DATA(key)), name.length * name.unit_size);
+    name.shape = compact_str_shape(PyUnicode_KIND(key), PyUnicode_IS_ASCII(key) != 0);
+    set_short_name_tail(name);
     // str's own hash of the text, never a subclass's __hash__.
     name.hash = static_cast<int64_t>(PyUnicode_Type.tp_hash(key));
     return name;

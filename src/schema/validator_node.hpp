@@ -94,6 +94,12 @@ struct FieldName {
     int64_t hash = 0;       // the str's hash, for the field index
     uint64_t length = 0;    // in code points
     uint8_t unit_size = 1;  // 1, 2 or 4
+    StrShape shape;         // of an exact str holding the name
+    // Names of fewer than 8 bytes: the 8 bytes that end where the name's
+    // code units end in an exact str, and which of them are the name's (the
+    // rest lie in the str's header, inside the object).
+    uint64_t tail = 0;
+    uint64_t tail_mask = 0;
     std::string units;      // `length` code units of `unit_size` bytes each
     std::string utf8;
 };
