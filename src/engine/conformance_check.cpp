@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kRecursionWhere = " while validating data";
 
-CheckResult verdict(bool passes) noexcept { return passes ? CheckResult::Pass : CheckResult::Reject; }
+Verdict verdict(bool passes) noexcept { return passes ? Verdict::Pass : Verdict::Fail; }
 
 // Kinds whose values hold no other values.
 bool is_leaf_kind(NodeKind kind) noexcept {
@@ -30,56 +30,51 @@ bool is_leaf_kind(NodeKind kind) noexcept {
 }  // namespace
 
 QUILLANE_ALWAYS_INLINE bool ConformanceCheck::key_passes(PyObject* key) {
-    return is_str(key) && !(quiet_ && scans_.has_lone_surrogate(key));
+    return is_str(key) && !(call_.quiet && call_.scans.has_lone_surrogate(key));
 }
 
-CheckResult ConformanceCheck::stop_with_error(PendingError pending) {
-    error_.emplace(std::move(pending));
-    return CheckResult::Error;
-}
-
-CheckResult ConformanceCheck::reject_quietly_or(PendingError pending) {
-    if (quiet_) {
-        return CheckResult::Reject;  // the walk meets the same error itself
+Verdict ConformanceCheck::reject_quietly_or(PendingError pending) {
+    if (call_.quiet) {
+        return Verdict::Fail;  // the walk meets the same error itself
     }
-    return stop_with_error(std::move(pending));
+    return call_.fail_with(std::move(pending));
 }
 
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
     if (std::optional<int64_t> compact = compact_int_value(value)) [[likely]] {
         return verdict(check_bounds(node.bounds, static_cast<double>(*compact)) == BoundBreach::None);
     }
-    if (quiet_ && reading_runs_python_code(value)) [[unlikely]] {
-        return CheckResult::Reject;
+    if (call_.quiet && reading_runs_python_code(value)) [[unlikely]] {
+        return Verdict::Fail;
     }
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, walks_), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, call_.walks), call_.fail_with);
     if (!integer) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
     // The unbounded kind has no bounds set, so this passes for it.
     return verdict(check_bounds(node.bounds, static_cast<double>(*integer)) == BoundBreach::None);
 }
 
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_float(const ValidatorNode& node, PyObject* value) {
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_float(const ValidatorNode& node, PyObject* value) {
     if (!is_float(value)) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
-    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), call_.fail_with);
     return verdict(check_bounds(node.bounds, number) == BoundBreach::None);
 }
 
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, scans_), reject_quietly_or);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, call_.scans), reject_quietly_or);
     return verdict(check_length(node.lengths, length) == LengthBreach::None);
 }
 
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
     switch (node.kind) {
         case NodeKind::Any:
-            return CheckResult::Pass;
+            return Verdict::Pass;
         case NodeKind::Bool:
             return verdict(is_exact_bool(value));
         case NodeKind::Int:
@@ -97,26 +92,26 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::check_node(const ValidatorN
         case NodeKind::ListSized:
             return check_list(node, value);
         case NodeKind::Dict:
-            return is_dict(value) ? check_dict(node, value) : CheckResult::Reject;
+            return is_dict(value) ? check_dict(node, value) : Verdict::Fail;
         case NodeKind::Fields:
-            return is_dict(value) ? check_fields(node, value) : CheckResult::Reject;
+            return is_dict(value) ? check_fields(node, value) : Verdict::Fail;
     }
     // Not reached by any kind: the switch has a case for each and no default
     // (a kind added later fails the lint until it has its own). A value out
     // of the enum's range is rejected, never accepted. A fault here (or
     // std::unreachable()) would change the code of the loops this is inlined
     // into, and the walk's frames with it.
-    return CheckResult::Reject;
+    return Verdict::Fail;
 }
 
-QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {
+QUILLANE_NOINLINE Verdict ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {
     if (!is_list(value)) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
     const Py_ssize_t length = PyList_GET_SIZE(value);
     if (node.kind == NodeKind::ListSized &&
         check_length(node.lengths, static_cast<uint64_t>(length)) != LengthBreach::None) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
     const ValidatorNode& item_validator = *node.element;
     if (length <= static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls) && is_leaf_kind(item_validator.kind)) {
@@ -132,34 +127,34 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_list(const ValidatorNode& 
 // not an int) hands the rest of the list to the guarded loop. Out of line,
 // so that check_list, a step of every list level's recursion, keeps a small
 // frame.
-QUILLANE_NOINLINE CheckResult ConformanceCheck::check_short_leaf_list(const ValidatorNode& item_validator,
-                                                                      PyObject* list, Py_ssize_t length) {
-    CheckResult result = CheckResult::Pass;
+QUILLANE_NOINLINE Verdict ConformanceCheck::check_short_leaf_list(const ValidatorNode& item_validator, PyObject* list,
+                                                                  Py_ssize_t length) {
+    Verdict result = Verdict::Pass;
     const Py_ssize_t stopped_at = check_leaf_items(item_validator, list, length, result);
     if (stopped_at == length) {
-        if (signals_.raised_after(static_cast<size_t>(length), walks_)) [[unlikely]] {
-            return stop_with_error(error_of_failed_call());
+        if (call_.signals.raised_after(static_cast<size_t>(length), call_.walks)) [[unlikely]] {
+            return call_.fail_with(error_of_failed_call());
         }
-        return CheckResult::Pass;
+        return Verdict::Pass;
     }
-    signals_.count(static_cast<size_t>(stopped_at));
-    if (result == CheckResult::Pass) {
+    call_.signals.count(static_cast<size_t>(stopped_at));
+    if (result == Verdict::Pass) {
         return check_items(item_validator, list, stopped_at);
     }
-    if (quiet_ && result == CheckResult::Reject) [[unlikely]] {
-        record_stop({list, &item_validator, stopped_at, 0, nullptr, nullptr});
+    if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
+        call_.record_stop({list, &item_validator, stopped_at, 0, nullptr, nullptr});
     }
     return result;
 }
 
 QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator,
                                                                      PyObject* list, Py_ssize_t length,
-                                                                     CheckResult& result) {
+                                                                     Verdict& result) {
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
     auto first_failing = [&](auto check_item) QUILLANE_INLINE_LAMBDA {
         for (Py_ssize_t index = 0; index < length; ++index) {
             result = check_item(items[index]);
-            if (result != CheckResult::Pass) [[unlikely]] {
+            if (result != Verdict::Pass) [[unlikely]] {
                 return index;
             }
         }
@@ -179,7 +174,7 @@ QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const Valid
                     return index;  // read by the guarded loop, Python code and all
                 }
                 if (check_bounds(item_validator.bounds, static_cast<double>(*integer)) != BoundBreach::None) {
-                    result = CheckResult::Reject;
+                    result = Verdict::Fail;
                     return index;
                 }
             }
@@ -200,10 +195,10 @@ QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const Valid
     return 0;  // not leaves: the guarded loop from the first item
 }
 
-CheckResult ConformanceCheck::check_root(const ValidatorNode& root, PyObject* value) { return check_node(root, value); }
+Verdict ConformanceCheck::check_value(const ValidatorNode& node, PyObject* value) { return check_node(node, value); }
 
 template <class Loop>
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::with_value_check(const ValidatorNode& node, Loop loop) {
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::with_value_check(const ValidatorNode& node, Loop loop) {
     switch (node.kind) {
         case NodeKind::Int:
         case NodeKind::IntRange:
@@ -217,8 +212,7 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::with_value_check(const Vali
         case NodeKind::Str:
             return loop([&](PyObject* value) { return check_str(node, value); });
         case NodeKind::Fields:
-            return loop(
-                [&](PyObject* value) { return is_dict(value) ? check_fields(node, value) : CheckResult::Reject; });
+            return loop([&](PyObject* value) { return is_dict(value) ? check_fields(node, value) : Verdict::Fail; });
         case NodeKind::Any:
         case NodeKind::Bool:
         case NodeKind::List:
@@ -231,7 +225,7 @@ QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::with_value_check(const Vali
 
 template <class ItemCheck>
 QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_each_item(ListIteration& items, Py_ssize_t index,
-                                                                    CheckResult& result, ItemCheck check_item) {
+                                                                    Verdict& result, ItemCheck check_item) {
     const Py_ssize_t length = items.length();
     // Blocks of items between two signal polls, so that the poll's call sits
     // outside the loop over each block.
@@ -239,26 +233,26 @@ QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_each_item(ListIteratio
         const Py_ssize_t block_start = index;
         const Py_ssize_t block_end = std::min(length, index + static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls));
         for (; index < block_end; ++index) {
-            const CheckResult item_result = check_item(items.item(index));
-            if (item_result != CheckResult::Pass) {
-                signals_.count(static_cast<size_t>(index - block_start));
+            const Verdict item_result = check_item(items.item(index));
+            if (item_result != Verdict::Pass) {
+                call_.signals.count(static_cast<size_t>(index - block_start));
                 result = item_result;
                 return index;
             }
         }
-        if (signals_.raised_after(static_cast<size_t>(block_end - block_start), walks_)) [[unlikely]] {
-            result = stop_with_error(error_of_failed_call());
+        if (call_.signals.raised_after(static_cast<size_t>(block_end - block_start), call_.walks)) [[unlikely]] {
+            result = call_.fail_with(error_of_failed_call());
             return index;
         }
     }
     // The last item's check (or a walk of it) may have changed the list.
     items.verify_unchanged();
-    result = CheckResult::Pass;
+    result = Verdict::Pass;
     return length;
 }
 
 Py_ssize_t ConformanceCheck::check_items_from(const ValidatorNode& item_validator, ListIteration& items,
-                                              Py_ssize_t start, CheckResult& result) {
+                                              Py_ssize_t start, Verdict& result) {
     Py_ssize_t stopped_at = 0;
     with_value_check(item_validator, [&](auto check_item) QUILLANE_INLINE_LAMBDA {
         stopped_at = check_each_item(items, start, result, check_item);
@@ -268,42 +262,23 @@ Py_ssize_t ConformanceCheck::check_items_from(const ValidatorNode& item_validato
 }
 
 template <class Iteration>
-void ConformanceCheck::record_stop(Iteration& iteration, StopPoint stop) {
+void ConformanceCheck::record_stop(Iteration& iteration, CallContext::StopPoint stop) {
     // Nothing past the rejected value is known, so only the containers' own
     // changes can make the stop wrong: found now, or never (no Python code
     // runs until the walk has taken the stop).
     iteration.verify_unchanged();
-    record_stop(stop);
+    call_.record_stop(stop);
 }
 
-void ConformanceCheck::record_stop(StopPoint stop) {
-    if (stops_made_at_ != walks_.python_code_runs()) {
-        stops_.clear();
-        stops_made_at_ = walks_.python_code_runs();
-    }
-    stops_.push_back(stop);
-}
-
-std::optional<ConformanceCheck::StopPoint> ConformanceCheck::take_stop_slow(PyObject* container,
-                                                                            const ValidatorNode& node) {
-    const StopPoint stop = stops_.back();
-    if (stop.container != container || stop.node != &node || stops_made_at_ != walks_.python_code_runs()) {
-        stops_.clear();
-        return std::nullopt;
-    }
-    stops_.pop_back();
-    return stop;
-}
-
-CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start) {
-    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
+Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start) {
+    RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
-    ListIteration items(list, walks_);
-    CheckResult result = CheckResult::Pass;
+    ListIteration items(list, call_.walks);
+    Verdict result = Verdict::Pass;
     const Py_ssize_t stopped_at = check_items_from(item_validator, items, start, result);
-    if (quiet_ && result == CheckResult::Reject) [[unlikely]] {
+    if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
         record_stop(items, {list, &item_validator, stopped_at, 0, nullptr, nullptr});
     }
     return result;
@@ -311,45 +286,45 @@ CheckResult ConformanceCheck::check_items(const ValidatorNode& item_validator, P
 
 template <class EntryCheck>
 QUILLANE_ALWAYS_INLINE bool ConformanceCheck::check_each_entry(DictIteration& entries, size_t& index, PyObject*& key,
-                                                               PyObject*& value, CheckResult& result,
+                                                               PyObject*& value, Verdict& result,
                                                                EntryCheck check_entry) {
     // Blocks of entries between two signal polls, as for a list's items.
     for (;;) {
         size_t left = SignalPoll::kValuesBetweenPolls;
         for (; left != 0; --left, ++index) {
             if (!entries.next_borrowed(key, value)) {
-                if (signals_.raised_after(SignalPoll::kValuesBetweenPolls - left, walks_)) [[unlikely]] {
-                    result = stop_with_error(error_of_failed_call());
+                if (call_.signals.raised_after(SignalPoll::kValuesBetweenPolls - left, call_.walks)) [[unlikely]] {
+                    result = call_.fail_with(error_of_failed_call());
                     return true;
                 }
-                result = CheckResult::Pass;
+                result = Verdict::Pass;
                 return false;
             }
-            const CheckResult entry_result = check_entry(key, value, index);
-            if (entry_result != CheckResult::Pass) {
-                signals_.count(SignalPoll::kValuesBetweenPolls - left);
+            const Verdict entry_result = check_entry(key, value, index);
+            if (entry_result != Verdict::Pass) {
+                call_.signals.count(SignalPoll::kValuesBetweenPolls - left);
                 result = entry_result;
                 return true;
             }
         }
-        if (signals_.raised_after(SignalPoll::kValuesBetweenPolls, walks_)) [[unlikely]] {
-            result = stop_with_error(error_of_failed_call());
+        if (call_.signals.raised_after(SignalPoll::kValuesBetweenPolls, call_.walks)) [[unlikely]] {
+            result = call_.fail_with(error_of_failed_call());
             return true;
         }
     }
 }
 
 bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, size_t& index,
-                                          PyObject*& key, PyObject*& value, CheckResult& result) {
+                                          PyObject*& key, PyObject*& value, Verdict& result) {
     // Keys must be str but are not read any further, except by the quiet
     // check: collect reads them as text, and raises for one without a UTF-8
     // form.
     bool stopped = false;
     size_t counted = index;  // kept in a register through the loop
-    with_value_check(value_validator, [&](auto check_value) QUILLANE_INLINE_LAMBDA {
+    with_value_check(value_validator, [&](auto value_check) QUILLANE_INLINE_LAMBDA {
         stopped = check_each_entry(entries, counted, key, value, result,
                                    [&](PyObject* entry_key, PyObject* entry_value, size_t) {
-                                       return key_passes(entry_key) ? check_value(entry_value) : CheckResult::Reject;
+                                       return key_passes(entry_key) ? value_check(entry_value) : Verdict::Fail;
                                    });
         return result;
     });
@@ -358,45 +333,45 @@ bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, 
 }
 
 template <class EntriesCheck>
-QUILLANE_ALWAYS_INLINE CheckResult ConformanceCheck::over_entries(const ValidatorNode& node, PyObject* dict,
-                                                                  EntriesCheck check_entries) {
-    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::over_entries(const ValidatorNode& node, PyObject* dict,
+                                                              EntriesCheck check_entries) {
+    RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
-    DictIteration entries(dict, walks_);
+    DictIteration entries(dict, call_.walks);
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     size_t index = 0;
-    CheckResult result = CheckResult::Pass;
+    Verdict result = Verdict::Pass;
     check_entries(entries, index, key, value, result);
-    if (quiet_ && result == CheckResult::Reject && entries.resumable()) [[unlikely]] {
+    if (call_.quiet && result == Verdict::Fail && entries.resumable()) [[unlikely]] {
         record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
     }
     return result;
 }
 
-QUILLANE_NOINLINE CheckResult ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
+QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     return over_entries(
         node, dict,
-        [&](DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, CheckResult& result)
+        [&](DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, Verdict& result)
             QUILLANE_INLINE_LAMBDA { check_entries_from(*node.element, entries, index, key, value, result); });
 }
 
 // A record's entries, one per field, in a loop of their own: the likely
 // field (the one at the entry's index, the schema's order) is matched in
 // line; anything else goes to match_other_key.
-QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
+QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
     // With as many keys as fields, every field must be matched by one key.
     const size_t field_count = node.fields.size();
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != field_count) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
-    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
+    RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
-    DictIteration entries(dict, walks_);
+    DictIteration entries(dict, call_.walks);
     const FieldEntry* field = node.fields.data();
     bool presence_checked = false;
     PyObject* key = nullptr;
@@ -408,57 +383,57 @@ QUILLANE_NOINLINE CheckResult ConformanceCheck::check_fields(const ValidatorNode
         const size_t block_end = std::min(field_count, index + SignalPoll::kValuesBetweenPolls);
         for (; index < block_end; ++index, ++field) {
             if (!entries.next_borrowed(key, value)) [[unlikely]] {
-                return CheckResult::Reject;  // only a changed dict ends early, and its walk faults first
+                return Verdict::Fail;  // only a changed dict ends early, and its walk faults first
             }
             const FieldEntry* matched = field;
-            CheckResult result = CheckResult::Pass;
+            Verdict result = Verdict::Pass;
             if (!PyUnicode_CheckExact(key) || !exact_key_names(field->name, key)) [[unlikely]] {
                 result = match_other_key(node, dict, key, index, presence_checked, matched);
             }
-            if (result == CheckResult::Pass) [[likely]] {
+            if (result == Verdict::Pass) [[likely]] {
                 result = check_node(matched->validator, value);
             }
-            if (result != CheckResult::Pass) [[unlikely]] {
-                signals_.count(index - block_start);
-                if (quiet_ && result == CheckResult::Reject && entries.resumable()) {
+            if (result != Verdict::Pass) [[unlikely]] {
+                call_.signals.count(index - block_start);
+                if (call_.quiet && result == Verdict::Fail && entries.resumable()) {
                     record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
                 }
                 return result;
             }
         }
-        if (signals_.raised_after(block_end - block_start, walks_)) [[unlikely]] {
-            return stop_with_error(error_of_failed_call());
+        if (call_.signals.raised_after(block_end - block_start, call_.walks)) [[unlikely]] {
+            return call_.fail_with(error_of_failed_call());
         }
     }
     // The last entry's check (or a walk of it) may have changed the dict.
     entries.verify_unchanged();
-    return CheckResult::Pass;
+    return Verdict::Pass;
 }
 
 // A key that is not the likely field's exact str. Keys of exact str type are
 // distinct texts; a key of a str subclass with an equality of its own may
 // repeat another key's text, so the first such key has every field's
 // presence checked once.
-QUILLANE_NOINLINE QUILLANE_COLD CheckResult ConformanceCheck::match_other_key(const ValidatorNode& node, PyObject* dict,
-                                                                              PyObject* key, size_t index,
-                                                                              bool& presence_checked,
-                                                                              const FieldEntry*& field) {
+QUILLANE_NOINLINE QUILLANE_COLD Verdict ConformanceCheck::match_other_key(const ValidatorNode& node, PyObject* dict,
+                                                                          PyObject* key, size_t index,
+                                                                          bool& presence_checked,
+                                                                          const FieldEntry*& field) {
     if (!is_str(key)) {
-        return CheckResult::Reject;
+        return Verdict::Fail;
     }
     field = find_field(node, key, index);
     if (field == nullptr) {
         // A key that names no field fails, unless it has no UTF-8 form.
-        return scans_.has_lone_surrogate(key) ? reject_quietly_or(no_utf8_form(key)) : CheckResult::Reject;
+        return call_.scans.has_lone_surrogate(key) ? reject_quietly_or(no_utf8_form(key)) : Verdict::Fail;
     }
     if (!PyUnicode_CheckExact(key) && !presence_checked) {
         presence_checked = true;
         std::vector<uint8_t> named = fields_named(node, dict);
         if (std::ranges::find(named, 0) != named.end()) {
-            return CheckResult::Reject;
+            return Verdict::Fail;
         }
     }
-    return CheckResult::Pass;
+    return Verdict::Pass;
 }
 
 }  // namespace quillane

@@ -27,15 +27,15 @@ Ref new_str(std::string_view text) {
 
 // Folds a child's outcome into its container's: true to go on with the next
 // child, false to hand `outcome` straight up.
-bool absorb(WalkOutcome child, bool& all_valid) noexcept {
-    if (child == WalkOutcome::Invalid) {
+bool absorb(Verdict child, bool& all_valid) noexcept {
+    if (child == Verdict::Fail) {
         all_valid = false;
         return true;
     }
-    return child == WalkOutcome::Valid;
+    return child == Verdict::Pass;
 }
 
-WalkOutcome from_flag(bool all_valid) noexcept { return all_valid ? WalkOutcome::Valid : WalkOutcome::Invalid; }
+Verdict from_flag(bool all_valid) noexcept { return all_valid ? Verdict::Pass : Verdict::Fail; }
 
 }  // namespace
 
@@ -76,38 +76,33 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
     return push_entry(errors, path, new_str(message), value);
 }
 
-WalkOutcome ValidationWalk::stop_with_error(PendingError pending) {
-    error_.emplace(std::move(pending));
-    return WalkOutcome::Error;
-}
-
-QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::report(std::string_view message, PyObject* value) {
-    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), stop_with_error);
-    return WalkOutcome::Invalid;
+QUILLANE_NOINLINE QUILLANE_COLD Verdict ValidationWalk::report(std::string_view message, PyObject* value) {
+    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), call_.fail_with);
+    return Verdict::Fail;
 }
 
 // Entries with the same fixed message share one str per walk.
-QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
+QUILLANE_NOINLINE QUILLANE_COLD Verdict ValidationWalk::report_fixed(FixedMessage message, PyObject* value) {
     Ref& text = fixed_messages_[static_cast<size_t>(message)];
     if (!text) {
         text = new_str(fixed_message_text(message));
     }
-    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), stop_with_error);
-    return WalkOutcome::Invalid;
+    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), call_.fail_with);
+    return Verdict::Fail;
 }
 
-WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {
+Verdict ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {
     switch (node.kind) {
         case NodeKind::Any:
-            return WalkOutcome::Valid;
+            return Verdict::Pass;
         case NodeKind::Bool:
-            return is_exact_bool(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedBool, value);
+            return is_exact_bool(value) ? Verdict::Pass : report_fixed(FixedMessage::ExpectedBool, value);
         case NodeKind::Int:
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
             return walk_int(node, value);
         case NodeKind::Float:
-            return is_float(value) ? WalkOutcome::Valid : report_fixed(FixedMessage::ExpectedFloat, value);
+            return is_float(value) ? Verdict::Pass : report_fixed(FixedMessage::ExpectedFloat, value);
         case NodeKind::FloatRange:
         case NodeKind::FloatRangeExclusive:
             return walk_float(node, value);
@@ -124,51 +119,51 @@ WalkOutcome ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value
     // Not reached by any kind (see ConformanceCheck::check_node): a value out
     // of the enum's range leaves the data undecided, so that the caller
     // validates it with its own code.
-    return WalkOutcome::Undecided;
+    return Verdict::Undecided;
 }
 
-WalkOutcome ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, check_.walks()), stop_with_error);
+Verdict ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
+    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, call_.walks), call_.fail_with);
     if (!integer) {
         return report_fixed(FixedMessage::ExpectedInt, value);
     }
     // The unbounded kind has no bounds set, so it never breaks one.
     BoundBreach breach = check_bounds(node.bounds, static_cast<double>(*integer));
     if (breach == BoundBreach::None) {
-        return WalkOutcome::Valid;
+        return Verdict::Pass;
     }
     // The message shows the integer itself, not the double it was compared as.
     return report(bound_message(breach, render_int(*integer), bound_broken(node.bounds, breach)), value);
 }
 
-WalkOutcome ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
+Verdict ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
     if (!is_float(value)) {
         return report_fixed(FixedMessage::ExpectedFloat, value);
     }
-    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), call_.fail_with);
     BoundBreach breach = check_bounds(node.bounds, number);
     if (breach == BoundBreach::None) {
-        return WalkOutcome::Valid;
+        return Verdict::Pass;
     }
     return report(bound_message(breach, render_double(number), bound_broken(node.bounds, breach)), value);
 }
 
-WalkOutcome ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value) {
+Verdict ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value) {
     if (!is_str(value)) {
         return report_fixed(FixedMessage::ExpectedStr, value);
     }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, check_.scans()), stop_with_error);
+    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, call_.scans), call_.fail_with);
     LengthBreach breach = check_length(node.lengths, length);
     if (breach == LengthBreach::None) {
-        return WalkOutcome::Valid;
+        return Verdict::Pass;
     }
     return report(length_message(Measured::String, breach, length, length_broken(node.lengths, breach)), value);
 }
 
-WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
+Verdict ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
     if (!is_list(value)) {
         // A tuple may be acceptable to the caller's own validation.
-        return is_tuple(value) ? WalkOutcome::Undecided : report_fixed(FixedMessage::ExpectedList, value);
+        return is_tuple(value) ? Verdict::Undecided : report_fixed(FixedMessage::ExpectedList, value);
     }
     if (node.kind == NodeKind::ListSized) {
         const auto length = static_cast<uint64_t>(PyList_GET_SIZE(value));
@@ -180,77 +175,77 @@ WalkOutcome ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value
     return walk_items(*node.element, value);
 }
 
-WalkOutcome ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
+Verdict ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
     // A record at the root is checked whole first: its entries are few, and
     // a passing check leaves nothing to walk.
     if (root.kind == NodeKind::Fields) {
-        check_.forget_stops();
-        const CheckResult whole = check_.check_root(root, data);
-        if (whole == CheckResult::Pass) {
-            return WalkOutcome::Valid;
+        call_.forget_stops();
+        const Verdict whole = check_.check_value(root, data);
+        if (whole == Verdict::Pass) {
+            return Verdict::Pass;
         }
-        if (whole == CheckResult::Error) [[unlikely]] {
-            return stop_with_error(check_.take_error());
+        if (whole == Verdict::Error) [[unlikely]] {
+            return Verdict::Error;
         }
     }
     return walk_node(root, data);
 }
 
-WalkOutcome ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
-    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
+Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
+    RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
-        return stop_with_error(error_of_failed_call());
+        return call_.fail_with(error_of_failed_call());
     }
-    ListIteration items(list, check_.walks());
+    ListIteration items(list, call_.walks);
     bool all_valid = true;
     // Where the check of the list stopped, if it was checked: the items
     // before that one passed.
-    std::optional<ConformanceCheck::StopPoint> stop = check_.take_stop(list, item_validator);
+    std::optional<CallContext::StopPoint> stop = call_.take_stop(list, item_validator);
     for (Py_ssize_t next = 0;;) {
         Py_ssize_t index = 0;
         if (stop) [[unlikely]] {
             index = stop->index;
             stop.reset();
         } else {
-            CheckResult checked = CheckResult::Pass;
-            check_.forget_stops();
+            Verdict checked = Verdict::Pass;
+            call_.forget_stops();
             index = check_.check_items_from(item_validator, items, next, checked);
-            if (checked == CheckResult::Pass) {
+            if (checked == Verdict::Pass) {
                 return from_flag(all_valid);
             }
-            if (checked == CheckResult::Error) [[unlikely]] {
-                return stop_with_error(check_.take_error());
+            if (checked == Verdict::Error) [[unlikely]] {
+                return Verdict::Error;
             }
         }
         // The check may have let signal handlers run: the item is read again.
         Ref item = items.item_at(index);
         PathStep step(path_, static_cast<uint64_t>(index));
-        WalkOutcome outcome = walk_node(item_validator, item.get());
+        Verdict outcome = walk_node(item_validator, item.get());
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
-        if (check_.poll_signals() != CheckResult::Pass) [[unlikely]] {
-            return stop_with_error(check_.take_error());
+        if (call_.poll_signals() != Verdict::Pass) [[unlikely]] {
+            return Verdict::Error;
         }
         next = index + 1;
     }
 }
 
 template <class EntryCheck, class EntryWalk>
-WalkOutcome ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, EntryCheck passes,
-                                         EntryWalk walk_entry) {
-    RecursionGuard depth(kRecursionWhere, guarded_, stack_floor_);
+Verdict ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, EntryCheck passes,
+                                     EntryWalk walk_entry) {
+    RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
-        return stop_with_error(error_of_failed_call());
+        return call_.fail_with(error_of_failed_call());
     }
-    DictIteration entries(dict, check_.walks());
+    DictIteration entries(dict, call_.walks);
     bool all_valid = true;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
     size_t index = 0;
     // Where the check of the dict stopped, if it was checked: the entries
     // before that one passed.
-    std::optional<ConformanceCheck::StopPoint> stop = check_.take_stop(dict, node);
+    std::optional<CallContext::StopPoint> stop = call_.take_stop(dict, node);
     if (stop) [[unlikely]] {
         entries.resume_at(stop->position);
         borrowed_key = stop->key;
@@ -259,12 +254,12 @@ WalkOutcome ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* di
     }
     for (bool resumed = stop.has_value();; ++index, resumed = false) {
         if (!resumed) {
-            CheckResult checked = CheckResult::Pass;
+            Verdict checked = Verdict::Pass;
             if (!passes(entries, borrowed_key, borrowed_value, index, checked)) {
                 return from_flag(all_valid);
             }
-            if (checked == CheckResult::Error) [[unlikely]] {
-                return stop_with_error(check_.take_error());
+            if (checked == Verdict::Error) [[unlikely]] {
+                return Verdict::Error;
             }
         }
         // The check may have let signal handlers run: the entry is used only
@@ -273,46 +268,46 @@ WalkOutcome ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* di
         Ref key = Ref::borrow(borrowed_key);
         Ref entry_value = Ref::borrow(borrowed_value);
         if (!is_str(key.get())) {
-            return WalkOutcome::Undecided;
+            return Verdict::Undecided;
         }
-        WalkOutcome outcome = walk_entry(key.get(), entry_value.get(), index);
+        Verdict outcome = walk_entry(key.get(), entry_value.get(), index);
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
-        if (check_.poll_signals() != CheckResult::Pass) [[unlikely]] {
-            return stop_with_error(check_.take_error());
+        if (call_.poll_signals() != Verdict::Pass) [[unlikely]] {
+            return Verdict::Error;
         }
     }
 }
 
 // A key that names no field leaves the record undecided, unless it has no
 // UTF-8 form (reading it as a name raises).
-QUILLANE_NOINLINE QUILLANE_COLD WalkOutcome ValidationWalk::walk_unmatched_key(PyObject* key) {
-    return check_.scans().has_lone_surrogate(key) ? stop_with_error(no_utf8_form(key)) : WalkOutcome::Undecided;
+QUILLANE_NOINLINE QUILLANE_COLD Verdict ValidationWalk::walk_unmatched_key(PyObject* key) {
+    return call_.scans.has_lone_surrogate(key) ? call_.fail_with(no_utf8_form(key)) : Verdict::Undecided;
 }
 
-WalkOutcome ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
+Verdict ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
     if (!is_dict(value)) {
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
     // The check runs over the entries until one fails, and gives that one.
     auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t& index,
-                            CheckResult& checked) {
-        check_.forget_stops();
+                            Verdict& checked) {
+        call_.forget_stops();
         return check_.check_entries_from(*node.element, entries, index, key, entry_value, checked);
     };
     return walk_entries(node, value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t) {
         // Keys are read as text for the paths, so one without a UTF-8 form
         // raises here even where no entry needs its path.
-        if (check_.scans().has_lone_surrogate(key)) [[unlikely]] {
-            return stop_with_error(no_utf8_form(key));
+        if (call_.scans.has_lone_surrogate(key)) [[unlikely]] {
+            return call_.fail_with(no_utf8_form(key));
         }
         PathStep step(path_, key);
         return walk_node(*node.element, entry_value);
     });
 }
 
-WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) {
+Verdict ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) {
     if (!is_dict(value)) {
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
@@ -320,7 +315,7 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
     const auto entry_count = static_cast<size_t>(PyDict_GET_SIZE(value));
     if (entry_count > field_count) {
         // Some key names no field: a closed record cannot decide about it.
-        return WalkOutcome::Undecided;
+        return Verdict::Undecided;
     }
     // With as many entries as fields, every field is matched by a key of its
     // own, so none can be missing and no flags are needed, as long as the
@@ -333,22 +328,22 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
     // An entry whose key is an exact str naming a field, and whose value the
     // check passes, needs nothing more than its flag.
     auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t& index,
-                            CheckResult& checked) {
+                            Verdict& checked) {
         for (;; ++index) {
             if (!entries.next_borrowed(key, entry_value)) {
                 return false;
             }
             const FieldEntry* field = PyUnicode_CheckExact(key) ? find_field(node, key, index) : nullptr;
-            check_.forget_stops();
-            checked = field != nullptr ? check_.check_root(field->validator, entry_value) : CheckResult::Reject;
-            if (checked != CheckResult::Pass) {
+            call_.forget_stops();
+            checked = field != nullptr ? check_.check_value(field->validator, entry_value) : Verdict::Fail;
+            if (checked != Verdict::Pass) {
                 return true;
             }
             if (may_miss) {
                 seen[static_cast<size_t>(field - node.fields.data())] = 1;
             }
-            checked = check_.poll_signals();
-            if (checked != CheckResult::Pass) [[unlikely]] {
+            checked = call_.poll_signals();
+            if (checked != Verdict::Pass) [[unlikely]] {
                 return true;
             }
         }
@@ -356,41 +351,40 @@ WalkOutcome ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* val
     if (may_miss) {
         // Entries the check passed would need their fields flagged; it
         // checks only records with a key for every field, so it has none.
-        check_.forget_stops();
+        call_.forget_stops();
     }
-    WalkOutcome outcome = walk_entries(node, value, next_failing,
-                                       [&](PyObject* key, PyObject* entry_value, size_t index) {
-                                           const FieldEntry* field = find_field(node, key, index);
-                                           if (field == nullptr) [[unlikely]] {
-                                               return walk_unmatched_key(key);
-                                           }
-                                           if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
-                                               presence_checked = true;
-                                               seen = fields_named(node, value);
-                                               may_miss = std::ranges::find(seen, 0) != seen.end();
-                                           }
-                                           if (may_miss) {
-                                               seen[static_cast<size_t>(field - node.fields.data())] = 1;
-                                           }
-                                           PathStep step(path_, field->name.utf8);
-                                           return walk_node(field->validator, entry_value);
-                                       });
-    if (!may_miss || outcome == WalkOutcome::Error || outcome == WalkOutcome::Undecided) {
+    Verdict outcome = walk_entries(node, value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t index) {
+        const FieldEntry* field = find_field(node, key, index);
+        if (field == nullptr) [[unlikely]] {
+            return walk_unmatched_key(key);
+        }
+        if (!PyUnicode_CheckExact(key) && !presence_checked) [[unlikely]] {
+            presence_checked = true;
+            seen = fields_named(node, value);
+            may_miss = std::ranges::find(seen, 0) != seen.end();
+        }
+        if (may_miss) {
+            seen[static_cast<size_t>(field - node.fields.data())] = 1;
+        }
+        PathStep step(path_, field->name.utf8);
+        return walk_node(field->validator, entry_value);
+    });
+    if (!may_miss || outcome == Verdict::Error || outcome == Verdict::Undecided) {
         return outcome;
     }
-    WalkOutcome missing = report_missing_fields(node, seen);
-    return missing == WalkOutcome::Valid ? outcome : missing;
+    Verdict missing = report_missing_fields(node, seen);
+    return missing == Verdict::Pass ? outcome : missing;
 }
 
-WalkOutcome ValidationWalk::report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen) {
-    WalkOutcome outcome = WalkOutcome::Valid;
+Verdict ValidationWalk::report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen) {
+    Verdict outcome = Verdict::Pass;
     for (size_t i = 0; i < node.fields.size(); ++i) {
         if (seen[i] != 0) {
             continue;
         }
         PathStep step(path_, node.fields[i].name.utf8);
         outcome = report_fixed(FixedMessage::MissingField, Py_None);
-        if (outcome == WalkOutcome::Error) {
+        if (outcome == Verdict::Error) {
             return outcome;
         }
     }

@@ -146,14 +146,16 @@ Result<Ref> validate_body(PyObject* self, PyObject* const* args, Py_ssize_t narg
     TreeHold hold(call.validator);
     Ref data = Ref::borrow(call.data);
     WalkScope scope(hold.tree());
-    ConformanceCheck check(scope.guarded(), scope.stack_floor());
-    switch (check.check_root(hold.tree(), data.get())) {
-        case CheckResult::Pass:
+    ConformanceCheck check(scope.guarded(), scope.stack_floor(), /*quiet=*/false);
+    switch (check.check_value(hold.tree(), data.get())) {
+        case Verdict::Pass:
             return data;
-        case CheckResult::Reject:
+        case Verdict::Fail:
             return none_ref();
-        case CheckResult::Error:
-            return fail(check.take_error());
+        case Verdict::Error:
+            return fail(check.context().take_error());
+        case Verdict::Undecided:
+            break;  // not an answer of the check
     }
     throw_unknown_outcome("the check");
 }
@@ -169,13 +171,13 @@ Result<Ref> collect_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     WalkScope scope(hold.tree());
     ValidationWalk walk(errors.get(), scope.guarded(), scope.stack_floor());
     switch (walk.walk_root(hold.tree(), data.get())) {
-        case WalkOutcome::Valid:
-        case WalkOutcome::Invalid:
+        case Verdict::Pass:
+        case Verdict::Fail:
             return errors;
-        case WalkOutcome::Undecided:
+        case Verdict::Undecided:
             return none_ref();
-        case WalkOutcome::Error:
-            return fail(walk.take_error());
+        case Verdict::Error:
+            return fail(walk.context().take_error());
     }
     throw_unknown_outcome("the walk");
 }
