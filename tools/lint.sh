@@ -13,16 +13,19 @@
 # CLANG_FORMAT / CLANG_TIDY may name other binaries.
 # Usage: tools/lint.sh [--fix]   (--fix rewrites src/ with clang-format and
 # applies ruff's fixes and formatting instead of only checking them)
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 FIX=0
 case "${1:-}" in
     "") ;;
     --fix) FIX=1 ;;
-    *) echo "usage: tools/lint.sh [--fix]" >&2; exit 2 ;;
+    *) refuse_option "$1" ;;
 esac
+[ $# -le 1 ] || refuse_option "$2"
 
 # The venv gets the module (for stubtest and mypy) and the lint tools.
+SID_RERUN=(bash "$ROOT/tools/lint.sh" "$@")
 . "$ROOT/tools/setup-venv.sh" lint ""
 BIN="$(dirname "$PY")"
 CLANG_FORMAT="${CLANG_FORMAT:-$BIN/clang-format}"

@@ -567,6 +567,9 @@ case "$command" in
     __inside)
         inside "$@"
         ;;
+    -h | --help)
+        sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$SELF"
+        ;;
     *)
         usage
         ;;
