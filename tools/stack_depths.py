@@ -92,7 +92,7 @@ def least_stack(chain: Callable[[int], tuple[Schema, object]]) -> float:
 
 def main() -> None:
     sys.setrecursionlimit(1_000_000)  # the C stack ends the descent, not this
-    version = "%d.%d" % sys.version_info[:2]
+    version = f"{sys.version_info[0]}.{sys.version_info[1]}"
     print(f"CPython {version}, {quillane_core.__file__}")
     for name, chain in (("ListValidator chain", list_chain), ("field-map chain", field_map_chain)):
         main_thread = deepest(chain, None)
