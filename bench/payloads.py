@@ -29,8 +29,9 @@ from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
 
-from schema_classes import (  # noqa: E402
+from validator_classes import (  # noqa: E402
     BoolValidator,
     DictValidator,
     Float,

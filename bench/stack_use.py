@@ -16,9 +16,9 @@ import os
 import sys
 from itertools import pairwise
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 
-from schema_classes import Int, ListValidator
+from validator_classes import Int, ListValidator
 
 import quillane_core
 

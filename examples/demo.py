@@ -11,14 +11,19 @@ With --workers N the orders are checked in N worker processes instead
 none is sent: each worker compiles the schema once, in the pool's
 initializer, and reads the orders file itself; the tasks name slices of the
 orders and return summaries. The report is the same as in one process, and
-the throughput is measured with 1 and with N workers.
+the throughput is measured with 1 and with N workers: each timed run makes
+as many passes over the orders as one worker gets through in --seconds
+(default 1), so that the run measures the checking, not the handing out of
+tasks, and the demo says how many cores the machine has and how busy it was.
 
-Usage: python examples/demo.py [ORDERS.jsonl] [--show N] [--repeats N] [--workers N]
+Usage: python examples/demo.py [ORDERS.jsonl] [--show N] [--repeats N] [--workers N] [--seconds S]
 """
 
 from __future__ import annotations
 
 import argparse
+import math
+import os
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
@@ -42,7 +47,6 @@ from quillane_core import NativeValidator
 
 HERE = Path(__file__).resolve().parent
 METHODS = ("validate", "collect")
-PASSES_PER_RUN = 20  # passes over all orders in one timed run of the workers
 
 
 def best_rate(validator: NativeValidator, method: str, orders: list[Order], repeats: int) -> float:
@@ -68,7 +72,7 @@ def in_this_process(orders_path: Path, orders: list[Order], show: int, repeats: 
     return summary
 
 
-def in_workers(orders_path: Path, total: int, show: int, repeats: int, workers: int) -> Summary:
+def in_workers(orders_path: Path, total: int, show: int, repeats: int, workers: int, seconds: float) -> Summary:
     with ProcessPoolExecutor(workers, initializer=start_worker, initargs=(str(orders_path),)) as pool:
         parts = [pool.submit(check_slice, start, stop) for start, stop in slices(total, 4 * workers)]
         results = [part.result() for part in parts]
@@ -87,23 +91,41 @@ def in_workers(orders_path: Path, total: int, show: int, repeats: int, workers: 
 
         print()
         runs = "1 run" if repeats == 1 else f"best of {repeats} runs"
-        print(f"Throughput in worker processes, {runs} of {PASSES_PER_RUN} passes over all {total:,} orders:")
+        load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+        print(
+            f"Throughput in worker processes, {runs} of about {seconds:g} s of work for one worker, on "
+            f"{os.cpu_count()} cores (load average {load:.2f} before the runs):"
+        )
         for method in METHODS:
+            # One worker's passes, doubled until they take a tenth of the time
+            # asked for, set how many passes a run makes.
+            passes = 1
+            while True:
+                began = time.perf_counter()
+                pool.submit(run_slice, method, 0, total, passes).result()
+                took = time.perf_counter() - began
+                if took >= seconds / 10:
+                    break
+                passes *= 2
+            passes = max(1, math.ceil(passes * seconds / took))
             rates = {}
             for count in sorted({1, workers}):
                 best = float("inf")
                 for _ in range(repeats):
                     began = time.perf_counter()
-                    tasks = [
-                        pool.submit(run_slice, method, start, stop, PASSES_PER_RUN)
-                        for start, stop in slices(total, count)
-                    ]
+                    parts = slices(total, count)
+                    tasks = [pool.submit(run_slice, method, start, stop, passes) for start, stop in parts]
                     calls = sum(task.result() for task in tasks)
                     best = min(best, time.perf_counter() - began)
                 rates[count] = calls / best
                 label = f"{count} worker" + ("s" if count > 1 else "")
                 speedup = f"  {rates[count] / rates[1]:4.2f}x" if count > 1 else ""
-                print(f"  {method:<8}  {label:<10} {rates[count]:>12,.0f} orders/s{speedup}")
+                print(f"  {method:<8}  {label:<10} {rates[count]:>12,.0f} orders/s{speedup}  ({passes} passes)")
+        if workers > 1:
+            print(
+                f"{workers} workers can reach {workers}x the orders of one only with {workers} cores free for them; "
+                "other work on the machine takes its share."
+            )
     return summary
 
 
@@ -121,6 +143,13 @@ def main() -> int:
     parser.add_argument(
         "--workers", type=int, default=0, metavar="N", help="check in N worker processes (default: in this one)"
     )
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=1.0,
+        metavar="S",
+        help="with --workers: how long one worker's share of a timed run lasts (default 1)",
+    )
     args = parser.parse_args()
 
     orders = read_orders(args.orders)
@@ -130,7 +159,7 @@ def main() -> int:
     repeats = max(1, args.repeats)
     if args.workers > 0:
         # The orders read here only cut the slices; each worker reads the file itself.
-        summary = in_workers(args.orders, len(orders), args.show, repeats, args.workers)
+        summary = in_workers(args.orders, len(orders), args.show, repeats, args.workers, args.seconds)
     else:
         summary = in_this_process(args.orders, orders, args.show, repeats)
 

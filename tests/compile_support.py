@@ -6,11 +6,15 @@ import sys
 import textwrap
 
 import pytest
-from schema_classes import Validator
+from validator_classes import Validator
 
 from quillane_core import compile_schema
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# The schema classes: the examples' stand-ins for a validation package's own.
+EXAMPLES_DIR = os.path.join(os.path.dirname(TESTS_DIR), "examples")
+# What a child interpreter puts first on its import path: the test helpers and the schema classes.
+IMPORT_PATH = [TESTS_DIR, EXAMPLES_DIR]
 GATE_NAMES = ("_coerce", "_custom_checks", "_when_condition", "_env_key")
 GATES = {"_coerce": False, "_custom_checks": (), "_when_condition": None, "_env_key": None}
 CHANGED_SIZE = "dictionary changed size during iteration"
@@ -77,5 +81,5 @@ def growing_schema():
 
 def run_python(*parts, timeout=120):
     """Runs the script parts in a fresh interpreter that can import the test helpers."""
-    code = f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n" + "".join(textwrap.dedent(part) for part in parts)
+    code = f"import sys\nsys.path[:0] = {IMPORT_PATH!r}\n" + "".join(textwrap.dedent(part) for part in parts)
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)

@@ -14,8 +14,8 @@ import sys
 import textwrap
 
 import pytest
-from compile_support import TESTS_DIR
-from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator
+from compile_support import IMPORT_PATH, TESTS_DIR
+from validator_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator
 
 import quillane_core
 
@@ -228,7 +228,7 @@ def test_failed_native_allocations_end_in_result_or_exception(tmp_path):
     source = os.path.join(TESTS_DIR, "native", "failing_new.cpp")
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(shim), source], check=True)
     env = dict(os.environ, LD_PRELOAD=str(shim))
-    code = f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n" + textwrap.dedent(NATIVE_SWEEP)
+    code = f"import sys\nsys.path[:0] = {IMPORT_PATH!r}\n" + textwrap.dedent(NATIVE_SWEEP)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=600)
     assert result.returncode == 0, result.stdout[-1000:] + result.stderr[-2000:]
     lines = dict(line.split(" | ") for line in result.stdout.splitlines())

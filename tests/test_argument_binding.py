@@ -3,7 +3,7 @@
 import sys
 
 import pytest
-from schema_classes import Int, StringValidator
+from validator_classes import Int, StringValidator
 
 from quillane_core import compile_schema
 

@@ -3,7 +3,7 @@
 import math
 
 import pytest
-from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
+from validator_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
 from value_shapes import DictSub, Indexable, ListSub, OnIndex, StrSub, compiled
 
 CHANGED_SIZE = "dictionary changed size during iteration"

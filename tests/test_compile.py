@@ -6,7 +6,7 @@ behaviour of the resulting validator, with both validate and collect.
 
 import pytest
 from compile_support import field_map, raised, schema_object, type_like
-from schema_classes import (
+from validator_classes import (
     BoolValidator,
     DictValidator,
     Float,

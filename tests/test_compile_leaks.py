@@ -7,7 +7,7 @@ import sys
 
 import pytest
 from compile_support import growing_schema, schema_object, type_like
-from schema_classes import DictValidator, Float, Int, ListValidator, NumberValidator, StringValidator, Validator
+from validator_classes import DictValidator, Float, Int, ListValidator, NumberValidator, StringValidator, Validator
 
 from quillane_core import NativeValidator, compile_schema
 

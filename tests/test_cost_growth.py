@@ -5,8 +5,8 @@ id left for the module."""
 
 import pytest
 from compile_support import run_python
-from schema_classes import DictValidator, Int, ListValidator
 from test_hostile_inputs import _best_time
+from validator_classes import DictValidator, Int, ListValidator
 
 import quillane_core
 
@@ -44,7 +44,7 @@ def test_collect_cost_does_not_grow_with_the_height_of_the_path_to_a_violation(s
 DICT_COSTS = """
     import time
     import dict_watcher_ids
-    from schema_classes import DictValidator, Int
+    from validator_classes import DictValidator, Int
 
     if TAKE_EVERY_ID:
         dict_watcher_ids.take_every_id()
@@ -93,7 +93,7 @@ def test_dicts_cost_linear_time_without_a_watcher_id(method):
 
 SUBCLASS_KEYS = """
     import gc
-    from schema_classes import Int
+    from validator_classes import Int
     from test_hostile_inputs import _best_time
     import quillane_core
 

@@ -9,8 +9,8 @@ import sys
 import pytest
 from compile_support import run_python
 from dict_watcher_ids import watcher_bits
-from schema_classes import DictValidator, Int, ListValidator, Validator
 from test_hostile_inputs import Hook, _panic_text
+from validator_classes import DictValidator, Int, ListValidator, Validator
 
 import quillane_core
 

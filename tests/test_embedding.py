@@ -10,7 +10,7 @@ import sysconfig
 import textwrap
 
 import pytest
-from compile_support import TESTS_DIR, run_python
+from compile_support import IMPORT_PATH, TESTS_DIR, run_python
 
 import quillane_core
 
@@ -19,7 +19,7 @@ import quillane_core
 LIFETIME = """
 import sys
 from dict_watcher_ids import count_free_ids
-from schema_classes import DictValidator, Int, NumberValidator, StringValidator
+from validator_classes import DictValidator, Int, NumberValidator, StringValidator
 
 free_ids = count_free_ids()
 import quillane_core
@@ -69,7 +69,7 @@ def test_each_interpreter_lifetime_gets_a_working_module(tmp_path):
     script = textwrap.dedent(LIFETIME)
     # The host's interpreter finds the installed module and the test helpers
     # by path, not through this environment's site-packages.
-    path = os.pathsep.join([os.path.dirname(quillane_core.__file__), TESTS_DIR])
+    path = os.pathsep.join([os.path.dirname(quillane_core.__file__), *IMPORT_PATH])
     ordinary = subprocess.run(
         [sys.executable, "-c", script], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=path)
     )

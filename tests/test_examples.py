@@ -113,26 +113,49 @@ def test_sample_data_is_regenerated_byte_for_byte(copied: Path) -> None:
     assert target.read_bytes() == (EXAMPLES / "orders.jsonl").read_bytes()
 
 
-def test_readme_quick_start_runs_with_the_shipped_classes(copied: Path) -> None:
+def readme_blocks() -> list[tuple[str, str]]:
+    """Every Python block of the README, each with the heading of its section."""
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = readme[readme.index("## Quick start") : readme.index("\n## ", readme.index("## Quick start") + 1)]
-    code = next(
-        block for block in re.findall(r"```python\n(.*?)```", section, re.DOTALL) if "validator_classes" in block
-    )
-    # As the README says: run from examples/, where `python -` finds the classes.
-    assert succeeded(run(["-"], copied, stdin=code)).strip() == "valid"
+    blocks = []
+    for match in re.finditer(r"^```python\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE):
+        heading = re.findall(r"^#+ (.+)$", readme[: match.start()], re.MULTILINE)[-1]
+        blocks.append((heading, match.group(1)))
+    return blocks
+
+
+# What the blocks that print print; the others print nothing.
+README_OUTPUT = {"Quick start": "valid\n", "Validating in parallel": "1 of 10001 orders invalid\n"}
+
+
+@pytest.mark.parametrize(
+    ("heading", "code"), [pytest.param(*block, id=f"{index}-{block[0]}") for index, block in enumerate(readme_blocks())]
+)
+def test_readme_code_runs_as_written(copied: Path, heading: str, code: str) -> None:
+    """Each block saved as a script of its own, in a folder with nothing else in it, as a user pastes it."""
+    script = copied.parent / "elsewhere" / f"readme_{re.sub(r'\W+', '_', heading.lower())}.py"
+    script.write_text(code, encoding="utf-8")
+    result = run([str(script)], script.parent)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    assert result.stdout == README_OUTPUT.get(heading, "")
 
 
 def test_workers_give_the_same_report_as_one_process(copied: Path, single_process_report: str) -> None:
-    output = succeeded(run([str(copied / "demo.py"), "--workers", "2", "--repeats", "1"], copied.parent / "elsewhere"))
+    output = succeeded(
+        run(
+            [str(copied / "demo.py"), "--workers", "2", "--repeats", "1", "--seconds", "0.2"],
+            copied.parent / "elsewhere",
+        )
+    )
     assert report_of(output) == single_process_report
     assert re.search(
         r"^Checked in 8 slices by [12] of 2 worker processes, each of which compiled the schema once ",
         output,
         re.MULTILINE,
     ), output
-    rates = re.findall(r"^  (validate|collect)\s+([12]) workers?\s+([\d,]+) orders/s", output, re.MULTILINE)
-    assert sorted((method, workers) for method, workers, _ in rates) == [
+    rates = re.findall(
+        r"^  (validate|collect)\s+([12]) workers?\s+([\d,]+) orders/s .*\((\d+) passes\)$", output, re.MULTILINE
+    )
+    assert sorted((method, workers) for method, workers, _, _ in rates) == [
         ("collect", "1"),
         ("collect", "2"),
         ("validate", "1"),
@@ -147,7 +170,11 @@ def test_dask_workers_compile_once_and_check_their_partitions(copied: Path, sing
         assert os.environ.get("QUILLANE_REQUIRE_DASK") != "1", "dask.distributed is not installed"
         pytest.skip("dask.distributed is not installed (the parallel extra: pip install '.[parallel]')")
     output = succeeded(
-        run([str(copied / "dask_orders.py"), "--workers", "2", "--repeats", "1"], copied.parent / "elsewhere", 240)
+        run(
+            [str(copied / "dask_orders.py"), "--workers", "2", "--repeats", "1", "--seconds", "0.2"],
+            copied.parent / "elsewhere",
+            240,
+        )
     )
     assert report_of(output) == single_process_report
     checked = re.search(
@@ -158,4 +185,4 @@ def test_dask_workers_compile_once_and_check_their_partitions(copied: Path, sing
     assert checked, output
     placed = re.findall(r"^  tcp://127\.0\.0\.1:\d+  (\d) partitions$", output, re.MULTILINE)
     assert len(placed) == 2 and sum(map(int, placed)) == 4
-    assert re.search(r"^  validate\s+[\d,]+ orders/s$", output, re.MULTILINE), output
+    assert re.search(r"^  validate\s+[\d,]+ orders/s  \(\d+ passes\)$", output, re.MULTILINE), output

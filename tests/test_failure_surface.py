@@ -15,7 +15,7 @@ from compile_support import (
     run_python,
     schema_object,
 )
-from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
+from validator_classes import DictValidator, Int, ListValidator, StringValidator, Validator
 
 from quillane_core import NativeValidator, compile_schema
 

@@ -23,7 +23,7 @@ import reference_model as model
 from compile_support import CHANGED_SIZE, GATES, KEYS_CHANGED, LIST_CHANGED, LIST_CHANGED_SIZE
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from schema_classes import BoolValidator, DictValidator, Int, ListValidator, StringValidator, Validator
+from validator_classes import BoolValidator, DictValidator, Int, ListValidator, StringValidator, Validator
 from value_shapes import DictSub, StrSub, compiled
 
 import quillane_core

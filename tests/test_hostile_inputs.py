@@ -8,7 +8,7 @@ import signal
 import time
 
 import pytest
-from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
+from validator_classes import DictValidator, Int, ListValidator, StringValidator, Validator
 
 import quillane_core
 

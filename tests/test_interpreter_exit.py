@@ -23,7 +23,7 @@ CALLS = {
 PROGRAM = """
 import threading, time
 import quillane_core
-from schema_classes import DictValidator, Int, ListValidator
+from validator_classes import DictValidator, Int, ListValidator
 
 class Number:
     def __init__(self, value):

@@ -9,7 +9,7 @@ import pytest
 import reference_model as model
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
-from schema_classes import Float, Int, ListValidator, StringValidator
+from validator_classes import Float, Int, ListValidator, StringValidator
 from value_shapes import INT64_MAX, INT64_MIN, compiled
 
 MAX_DOUBLE = sys.float_info.max

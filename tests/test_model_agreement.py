@@ -12,7 +12,7 @@ import os
 import reference_model as model
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-from schema_classes import (
+from validator_classes import (
     BoolValidator,
     DictValidator,
     Float,

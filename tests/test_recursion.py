@@ -14,7 +14,7 @@ from compile_support import TESTS_DIR, run_python
 
 PRELUDE = """
     import quillane_core
-    from schema_classes import DictValidator, Int, ListValidator, StringValidator, Validator
+    from validator_classes import DictValidator, Int, ListValidator, StringValidator, Validator
 
     def outcome(schema):
         try:

@@ -10,7 +10,7 @@ import gc
 import sys
 
 import pytest
-from schema_classes import Int, ListValidator, StringValidator, Validator
+from validator_classes import Int, ListValidator, StringValidator, Validator
 
 import quillane_core
 

@@ -1,4 +1,4 @@
-from schema_classes import Int, ListValidator, StringValidator
+from validator_classes import Int, ListValidator, StringValidator
 
 import quillane_core
 

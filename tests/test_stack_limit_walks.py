@@ -23,7 +23,7 @@ DESCENT = """
     import sys
 
     import quillane_core
-    from schema_classes import Int, ListValidator
+    from validator_classes import Int, ListValidator
 
     LAST_LEVELS = 1024
     # The C stack (or 3.13's count of C levels) ends the descent, not the

@@ -4,7 +4,7 @@ import math
 import sys
 
 import pytest
-from schema_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
+from validator_classes import BoolValidator, DictValidator, Float, Int, ListValidator, StringValidator, Validator
 from value_shapes import (
     INT64_MAX,
     INT64_MIN,

@@ -11,6 +11,8 @@
 # for a second table.
 # --instructions-only skips the timing and reuses the last one's results;
 # other arguments go to tools/bench.sh.
+# Usage: tools/bench-versions.sh [--instructions-only] [BENCH_ARGS...]
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh machine and runs the benchmarks: builds the
-# module into its own venv (.venv-bench), installs pyperf, matplotlib and the
+# module into its own venv (.venv-quillane-bench-X.Y), installs pyperf, matplotlib and the
 # peer validators of bench/requirements.txt and the C floor of bench/floor,
 # times them all and rewrites the results in bench/README.md and its charts in
 # bench/charts/. Arguments go to bench/run.py:
@@ -13,14 +13,18 @@
 # ratios; pyperf's own options (-p, -n, --min-time, ...) pass through. It runs
 # on the interpreter QUILLANE_PYTHON names (tools/python.sh), in the sid
 # environment when this machine lacks it.
+# Usage: tools/bench.sh [--quick] [--only PART...] [--systems KEY...] [--json PATH] [PYPERF_OPTIONS...]
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SID_RERUN=(bash "$ROOT/tools/bench.sh" "$@")
 . "$ROOT/tools/python.sh"
-VENV="${VENV:-$ROOT/.venv-bench$VERSION_SUFFIX}"
+VENV_KIND=bench
 . "$ROOT/tools/setup-venv.sh" test ""
-echo "installing pyperf, matplotlib, the peer validators (bench/requirements.txt) and the C floor (bench/floor) into $VENV_NAME"
-quietly "$LOG_DIR/$LOG_NAME-peers.log" "${PIP[@]}" install -r "$ROOT/bench/requirements.txt" "$ROOT/bench/floor"
+echo "installing pyperf, matplotlib, the peer validators (bench/requirements.txt) and the C floor (bench/floor) into $VENV_NAME" \
+    "(each package named as pip collects it; the first time a minute or two)"
+progress "$LOG_DIR/$LOG_NAME-peers.log" '^(Collecting|Building wheel|Successfully installed)' \
+    "${PIP[@]}" install -r "$ROOT/bench/requirements.txt" "$ROOT/bench/floor"
 cd "$ROOT"
 mkdir -p build
 OUTPUT=(--write-readme)

@@ -3,6 +3,9 @@
 # (README, "Layout"): each folder includes its own headers and those of the
 # folders below it, never one above.
 #   runtime/ < schema/ < engine/ < surface/ < lib.cpp
+# Usage: tools/check-layers.sh (no arguments)
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
+[ $# = 0 ] || refuse_option "$1"
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../src"
 LAYERS=(runtime schema engine surface)

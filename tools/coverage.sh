@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Line coverage of src/ by the test suite: builds the module with gcov
-# counters into its own venv (.venv-coverage), runs the whole suite against
+# counters into its own venv (.venv-quillane-coverage-X.Y), runs the whole suite against
 # it, and prints each file's and the total line coverage of src/ with the
 # lines never run (gcovr). A line of a template counts once, as run when any
 # of its instances ran it. Exits with the test run's status.
 # Usage: tools/coverage.sh [PYTEST_ARGS...]
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SID_RERUN=(bash "$ROOT/tools/coverage.sh" "$@")
 . "$ROOT/tools/python.sh"
-VENV="${VENV_COVERAGE:-$ROOT/.venv-coverage$VERSION_SUFFIX}"
+VENV_KIND=coverage
 BUILD_DIR="build/coverage$VERSION_SUFFIX"
 . "$ROOT/tools/setup-venv.sh" "test,coverage" "$BUILD_DIR" QUILLANE_COVERAGE=ON
 cd "$ROOT"

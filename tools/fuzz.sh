@@ -18,6 +18,7 @@
 # hostile properties name the call that was running in .hypothesis/last-example.
 # QUILLANE_PYTHON chooses the interpreter as for tools/test.sh, and a 3.14 or
 # 3.15 that this machine lacks brings the whole run into the sid environment.
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SID_RERUN=(bash "$ROOT/tools/fuzz.sh" "$@")
@@ -28,10 +29,13 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --hostile) TESTS=tests/test_hostile_fuzz.py ;;
         --sanitized) SANITIZED=1 ;;
+        -*) refuse_option "$1" ;;
         *) break ;;
     esac
     shift
 done
+[ $# -le 2 ] && [[ "${1:-0}${2:-0}" =~ ^[0-9]+$ ]] ||
+    { echo "fuzz.sh: EXAMPLES_PER_PROPERTY and MINUTES are numbers, and there is nothing after them (--help shows the usage)" >&2; exit 2; }
 [ "$SANITIZED" = 1 ] || . "$ROOT/tools/setup-venv.sh" test ""
 cd "$ROOT"
 EXAMPLES="${1:-20000}"

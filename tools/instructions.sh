@@ -7,13 +7,17 @@
 # METHOD floor walks the benchmarks' floor, in the venv of tools/bench.sh,
 # which must have run once on that interpreter).
 # QUILLANE_PYTHON picks the interpreter as for the other scripts.
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SID_RERUN=(bash "$ROOT/tools/instructions.sh" "$@")
+for case in "$@"; do
+    [[ "$case" =~ ^[a-z-]+:[a-z]+:[a-z]+$ ]] || refuse_option "$case"
+done
 . "$ROOT/tools/python.sh"
 # The floor is in the benchmarks' venv (tools/bench.sh installs it there).
 if [[ " $* " == *":floor:"* ]]; then
-    VENV="$ROOT/.venv-bench$VERSION_SUFFIX"
+    VENV_KIND=bench
 fi
 . "$ROOT/tools/setup-venv.sh" "" ""
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }

@@ -13,16 +13,19 @@
 # CLANG_FORMAT / CLANG_TIDY may name other binaries.
 # Usage: tools/lint.sh [--fix]   (--fix rewrites src/ with clang-format and
 # applies ruff's fixes and formatting instead of only checking them)
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 FIX=0
 case "${1:-}" in
     "") ;;
     --fix) FIX=1 ;;
-    *) echo "usage: tools/lint.sh [--fix]" >&2; exit 2 ;;
+    *) refuse_option "$1" ;;
 esac
+[ $# -le 1 ] || refuse_option "$2"
 
 # The venv gets the module (for stubtest and mypy) and the lint tools.
+SID_RERUN=(bash "$ROOT/tools/lint.sh" "$@")
 . "$ROOT/tools/setup-venv.sh" lint ""
 BIN="$(dirname "$PY")"
 CLANG_FORMAT="${CLANG_FORMAT:-$BIN/clang-format}"
@@ -62,6 +65,8 @@ clang_format() {
 # into the file's stamp under TIDY_STAMPS, so that later runs skip it.
 tidy_one() {
     local file="$1" key="$2" stamp="$TIDY_STAMPS/${1//\//_}" began=$SECONDS output status
+    # A file can take minutes: each says when it starts, and what it found when it ends.
+    printf '  started   %s\n' "$file"
     output="$("$CLANG_TIDY" -p build/lint --quiet "$file" 2>&1)"
     status=$?
     if [ $status = 0 ]; then
@@ -139,7 +144,7 @@ clang_tidy() {
     # error (WarningsAsErrors in .clang-tidy). Each file reports as it ends.
     local jobs
     jobs="$(nproc 2>/dev/null || echo 2)"
-    echo "checking $checking of ${#CXX_UNITS[@]} files, $jobs at a time, each reported as it ends;" \
+    echo "checking $checking of ${#CXX_UNITS[@]} files, $jobs at a time (a file takes up to a few minutes), each reported as it starts and ends;" \
         "$((${#CXX_UNITS[@]} - checking)) unchanged since they were last found clean"
     export -f tidy_one
     printf '%s\n' "${stale[@]}" | xargs -P "$jobs" -n 2 bash -c 'tidy_one "$0" "$1"' || return 1

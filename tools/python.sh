@@ -5,13 +5,19 @@
 # (free-threaded builds are not supported). Sets
 #   BASE_PYTHON     the interpreter, that venvs are made from
 #   PYTHON_VERSION  its version: 3.13, 3.14 or 3.15
-#   VERSION_SUFFIX  what the names of venvs and build trees made with it end
-#                   in: nothing for 3.13, else -3.14 or -3.15, so that each
-#                   version keeps its own (.venv, .venv-3.14, build/.venv-3.14)
+#   VERSION_SUFFIX  what the names of build trees made with it end in: nothing
+#                   for 3.13, else -3.14 or -3.15, so that each version keeps
+#                   its own (build/sanitized, build/sanitized-3.14)
+# and defines own_venv, which makes the scripts' venvs (below).
 # When the version is one this machine lacks and the sid environment supplies
 # (tools/sid-env.sh), a script that put the command that runs it again in
 # SID_RERUN (an array) before sourcing this is run again in that environment;
 # any other stops with one line that says how to run it there.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    . "$(dirname "$0")/usage.sh"
+    echo "$0 is sourced by the project's scripts, not run (--help shows what it does)" >&2
+    exit 2
+fi
 SUPPORTED_PYTHONS=(3.13 3.14 3.15)
 SUPPORTED_TEXT="CPython 3.13, 3.14 or 3.15"
 
@@ -82,7 +88,10 @@ choose_python() {
             echo "Python $version is not on this machine: running in the sid environment (tools/sid-env.sh)"
             exec bash "$python_dir/sid-env.sh" run -- "${SID_RERUN[@]}"
         fi
-        echo "Python $version is not on this machine; the sid environment has it: bash tools/sid-env.sh run -- bash ${BASH_SOURCE[-1]}" >&2
+        local script="${BASH_SOURCE[-1]}"
+        [[ "$script" != "$(pwd)"/* ]] || script="${script#"$(pwd)"/}"
+        echo "Python $version is not on this machine; the sid environment has it:" \
+            "QUILLANE_PYTHON=$version bash tools/sid-env.sh run -- bash $script" >&2
         exit 1
     fi
     if [ -n "$rejected" ] && [ -n "$wanted" ]; then
@@ -99,4 +108,32 @@ choose_python() {
     exit 1
 }
 
-[ -n "${BASE_PYTHON:-}" ] || choose_python
+# The file in each venv that the scripts make, which marks it as theirs.
+VENV_MARK=.quillane-venv
+
+# own_venv VENV: makes the venv VENV with BASE_PYTHON, marked as the scripts'
+# own, or keeps it when it is theirs and of this version (one of theirs for
+# another interpreter is made afresh). Anything else at that path is not
+# theirs to touch: one line says so, and the script stops.
+own_venv() {
+    local venv="$1"
+    if [ -e "$venv" ] && [ ! -e "$venv/$VENV_MARK" ]; then
+        echo "$venv was not made by this project's scripts, which leave it alone: move it away to let them make their venv there" >&2
+        exit 1
+    fi
+    if [ ! -x "$venv/bin/python" ] || ! python_is_usable "$venv/bin/python" "$PYTHON_VERSION"; then
+        echo "creating the venv $(basename "$venv") (Python $PYTHON_VERSION)"
+        [ ! -e "$venv" ] || rm -rf "$venv"  # marked as made here
+        mkdir -p "$venv"
+        : >"$venv/$VENV_MARK"
+        "$BASE_PYTHON" -m venv "$venv"
+    fi
+}
+
+# Chosen once per script, however often this is sourced; what a script sets
+# for setup-venv.sh (VENV_KIND) after the first time stays as it set it.
+if [ -z "${_QUILLANE_PYTHON_CHOSEN:-}" ]; then
+    VENV_KIND=""
+    choose_python
+    _QUILLANE_PYTHON_CHOSEN=1
+fi

@@ -1,9 +1,12 @@
-# Sourced by the project's scripts: makes the venv VENV (default .venv, or
-# .venv-3.14 and .venv-3.15 for those versions) with the interpreter
-# tools/python.sh chooses and installs the package into it with the given
-# extras.
-# Usage: . tools/setup-venv.sh EXTRAS [BUILD_DIR] [CMAKE_DEFINE=VALUE...]
-# EXTRAS may be empty (or several, comma-separated); BUILD_DIR defaults to
+# Sourced by the project's scripts: makes their venv with the interpreter
+# tools/python.sh chooses and installs the package into it, with the given
+# dependency groups of pyproject.toml. The venv is .venv-quillane-X.Y (X.Y the
+# version), or .venv-quillane-KIND-X.Y when the script sets VENV_KIND (a
+# sanitized build, the benchmarks' peers); a name of the scripts' own, so that
+# a venv of the user's (.venv) is never theirs to touch, and one that they did
+# not make at their path stops them with one line (own_venv, tools/python.sh).
+# Usage: . tools/setup-venv.sh GROUPS [BUILD_DIR] [CMAKE_DEFINE=VALUE...]
+# GROUPS may be empty (or several, comma-separated); BUILD_DIR defaults to
 # build/<venv name>.
 #
 # Reruns are incremental. The build requirements (and the extras) are
@@ -12,14 +15,20 @@
 # so CMake keeps its cache and Ninja recompiles only the sources that changed;
 # and while the sources and the build settings are unchanged, nothing is
 # built or installed at all. pip's output goes to
-# build/logs/ and is shown only when pip fails.
+# build/logs/ and is shown whole only when pip fails; meanwhile the packages
+# pip collects and the compile steps (n of N) are shown as they come.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    . "$(dirname "$0")/usage.sh"
+    echo "$0 is sourced by the project's scripts, not run (--help shows what it does)" >&2
+    exit 2
+fi
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 . "$ROOT/tools/python.sh"
 . "$ROOT/tools/quietly.sh"
 
-VENV="${VENV:-$ROOT/.venv$VERSION_SUFFIX}"
-EXTRAS="$1"
+VENV="$ROOT/.venv-quillane${VENV_KIND:+-$VENV_KIND}-$PYTHON_VERSION"
+GROUPS_WANTED="$1"
 BUILD_DIR="${2:-}"
 [ -n "$BUILD_DIR" ] || BUILD_DIR="build/$(basename "$VENV")"
 shift 2 || shift $#
@@ -27,36 +36,40 @@ VENV_NAME="$(basename "$VENV")"
 LOG_DIR="$ROOT/build/logs"
 LOG_NAME="${VENV_NAME#.}"  # no hidden log files
 
-if [ ! -x "$VENV/bin/python" ] || ! python_is_usable "$VENV/bin/python" "$PYTHON_VERSION"; then
-    echo "creating the venv $VENV_NAME (Python $PYTHON_VERSION)"
-    rm -rf "$VENV"
-    "$BASE_PYTHON" -m venv "$VENV"
-fi
+own_venv "$VENV"
 PY="$VENV/bin/python"
 PIP=("$PY" -m pip --disable-pip-version-check)
 
 # What a build needs ([build-system] requires, plus the CMake and Ninja that
-# the backend would otherwise ask for) and the extras' dependencies.
-REQUIREMENTS="$("$PY" - "$ROOT/pyproject.toml" "$EXTRAS" <<'EOF'
+# the backend would otherwise ask for) and the groups' packages, resolved by
+# pip from pyproject.toml's [dependency-groups] (pip 25.1 or newer, which the
+# venv is brought to first).
+REQUIREMENTS="$("$PY" - "$ROOT/pyproject.toml" "$GROUPS_WANTED" <<'EOF'
 import sys
 import tomllib
 
 with open(sys.argv[1], "rb") as file:
     project = tomllib.load(file)
 needed = [*project["build-system"]["requires"], "cmake" + project["tool"]["scikit-build"]["cmake"]["version"], "ninja"]
-extras = project["project"].get("optional-dependencies", {})
-for extra in filter(None, sys.argv[2].split(",")):
-    needed += extras[extra]
-print("\n".join(needed))
+groups = project.get("dependency-groups", {})
+# The stamp holds every group's own list, so that a change to one reinstalls.
+print("\n".join(needed + [f"{group}: {groups[group]}" for group in filter(None, sys.argv[2].split(","))]))
 EOF
 )"
-REQUIREMENTS_STAMP="$VENV/quillane-requirements-${EXTRAS:-build}.txt"
+REQUIREMENTS_STAMP="$VENV/quillane-requirements-${GROUPS_WANTED:-build}.txt"
 if [ "$(cat "$REQUIREMENTS_STAMP" 2>/dev/null || true)" != "$REQUIREMENTS" ]; then
-    echo "installing the build requirements${EXTRAS:+ and the $EXTRAS extra} into $VENV_NAME (once)"
-    quietly "$LOG_DIR/$LOG_NAME-pip.log" "${PIP[@]}" install --upgrade pip
-    printf '%s\n' "$REQUIREMENTS" >"$REQUIREMENTS_STAMP.new"
-    quietly "$LOG_DIR/$LOG_NAME-requirements.log" "${PIP[@]}" install -r "$REQUIREMENTS_STAMP.new"
-    mv "$REQUIREMENTS_STAMP.new" "$REQUIREMENTS_STAMP"
+    GROUP_ARGS=()
+    IFS=, read -ra GROUP_NAMES <<<"$GROUPS_WANTED"
+    for group in "${GROUP_NAMES[@]}"; do
+        GROUP_ARGS+=(--group "$ROOT/pyproject.toml:$group")
+    done
+    echo "installing pip, the build requirements${GROUPS_WANTED:+ and the $GROUPS_WANTED group} into $VENV_NAME" \
+        "(once; half a minute to two minutes, each package named as pip collects it)"
+    progress "$LOG_DIR/$LOG_NAME-pip.log" '^Successfully installed' "${PIP[@]}" install --upgrade 'pip>=25.1'
+    mapfile -t BUILD_NEEDS < <(sed -n '/: /!p' <<<"$REQUIREMENTS")
+    progress "$LOG_DIR/$LOG_NAME-requirements.log" '^(Collecting|Successfully installed)' \
+        "${PIP[@]}" install "${GROUP_ARGS[@]}" "${BUILD_NEEDS[@]}"
+    printf '%s\n' "$REQUIREMENTS" >"$REQUIREMENTS_STAMP"
 fi
 
 CONFIG=(-Cbuild-dir="$BUILD_DIR")
@@ -75,9 +88,10 @@ fingerprint() {
 FINGERPRINT="$(fingerprint | sha1sum)"
 if [ "$(cat "$SOURCES_STAMP" 2>/dev/null || true)" != "$FINGERPRINT" ] ||
     ! compgen -G "$VENV/lib/python$PYTHON_VERSION/site-packages/quillane_core.*" >/dev/null; then
-    echo "building quillane_core into $VENV_NAME (in $BUILD_DIR; only changed sources recompile)"
+    echo "building quillane_core into $VENV_NAME (in $BUILD_DIR; only changed sources recompile:" \
+        "a full build takes a minute or two, each compile step shown as it starts)"
     rm -f "$SOURCES_STAMP"
-    (cd "$ROOT" && quietly "$LOG_DIR/$LOG_NAME-build.log" \
+    (cd "$ROOT" && progress "$LOG_DIR/$LOG_NAME-build.log" '^ *(\[[0-9]+/[0-9]+\] |\*\*\* )' \
         "${PIP[@]}" install --verbose --no-build-isolation --no-deps "${CONFIG[@]}" .)
     printf '%s\n' "$FINGERPRINT" >"$SOURCES_STAMP"
 fi

@@ -21,7 +21,7 @@
 # debootstrap on this machine if it is missing, bootstraps sid from the Debian
 # archive this machine's apt already uses (read from its sources at run time;
 # QUILLANE_SID_ARCHIVE may name another) and installs the packages without
-# recommends: 670 MB, made in one to four minutes (four on a busy 2-core
+# recommends: 758 MB (du -sh "$(bash tools/sid-env.sh path)"), made in one to four minutes (four on a busy 2-core
 # machine). Later runs find it ready and start CMD within a second. A lock
 # keeps two setups from racing, and a setup from changing the environment
 # while a command runs in it.
@@ -118,6 +118,9 @@ PACKAGES_STAMP="$ENV_DIR/.quillane-packages"
 CA_STAMP="$ENV_DIR/.quillane-ca-certificates"
 PYTHON_STAMP="$ENV_DIR/.quillane-python$BUILT_PYTHON"
 EXTRA_CA_DIR=/usr/local/share/ca-certificates
+# The lines of debootstrap's output that start its stages (not the one line
+# per package of each), shown while it runs.
+DEBOOTSTRAP_STAGES='^I: (Retrieving Packages|Resolving dependencies|Installing core|Unpacking required|Configuring required|Unpacking the base|Configuring the base|Base system)'
 
 usage() {
     sed -n '5,16p' "$SELF" | sed 's/^# *//' >&2
@@ -263,13 +266,13 @@ bootstrap() {
     # In a mount namespace of its own, so that the /proc and /sys it mounts in
     # the target go away with it even when it fails.
     if [ -z "$DEB_ARCH" ]; then
-        echo "bootstrapping a minimal Debian $SUITE into $ENV_DIR (debootstrap, a minute or two)"
-        quietly "$LOGS/$ROOT_NAME-debootstrap.log" \
+        echo "bootstrapping a minimal Debian $SUITE into $ENV_DIR (debootstrap, a minute or two; its stages shown as they start)"
+        progress "$LOGS/$ROOT_NAME-debootstrap.log" "$DEBOOTSTRAP_STAGES" \
             unshare --mount --propagation private -- debootstrap --variant=minbase "$SUITE" "$ENV_DIR" "$uri"
     else
         ensure_binfmt
         echo "bootstrapping a minimal Debian $SUITE for $DEB_ARCH into $ENV_DIR: first stage (debootstrap --foreign, a minute or two)"
-        quietly "$LOGS/$ROOT_NAME-debootstrap.log" unshare --mount --propagation private -- \
+        progress "$LOGS/$ROOT_NAME-debootstrap.log" "$DEBOOTSTRAP_STAGES" unshare --mount --propagation private -- \
             debootstrap --arch="$DEB_ARCH" --foreign --variant=minbase "$SUITE" "$ENV_DIR" "$uri"
         echo "second stage, run in it under qemu (five to ten minutes)"
         quietly "$LOGS/$ROOT_NAME-debootstrap-second-stage.log" in_env /debootstrap/debootstrap --second-stage
@@ -566,6 +569,9 @@ case "$command" in
         ;;
     __inside)
         inside "$@"
+        ;;
+    -h | --help)
+        sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$SELF"
         ;;
     *)
         usage

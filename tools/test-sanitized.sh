@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into
-# its own venv (.venv-sanitized, .venv-sanitized-3.14, ...) and runs the whole
+# its own venv (.venv-quillane-sanitized-3.13, ...) and runs the whole
 # test suite against it in the ordinary release interpreter (tools/python.sh;
 # in the sid environment for a 3.14 or 3.15 this machine lacks), with the
 # sanitizer runtimes preloaded.
 # Usage: tools/test-sanitized.sh [TEST_PATHS...] [PYTEST_ARGS...]; with test
 # files or directories first, only those run.
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SID_RERUN=(bash "$ROOT/tools/test-sanitized.sh" "$@")
 . "$ROOT/tools/python.sh"
-VENV="${VENV_SANITIZED:-$ROOT/.venv-sanitized$VERSION_SUFFIX}"
+VENV_KIND=sanitized
 . "$ROOT/tools/setup-venv.sh" test "build/sanitized$VERSION_SUFFIX" QUILLANE_SANITIZE=ON
 cd "$ROOT"
 

@@ -2,8 +2,11 @@
 # Runs a representative subset of the tests under valgrind memcheck and fails
 # on any invalid access, uninitialised use, or definite or indirect leak whose
 # stack passes through the module. Extra arguments replace the subset.
+# Usage: tools/valgrind.sh [TESTS...] [PYTEST_ARGS...]
+. "$(dirname "${BASH_SOURCE[0]}")/usage.sh"
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SID_RERUN=(bash "$ROOT/tools/valgrind.sh" "$@")
 . "$ROOT/tools/setup-venv.sh" test ""
 cd "$ROOT"
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
