@@ -97,35 +97,31 @@ inline Result<uint64_t> read_str_length(PyObject* text, SurrogateScans& scans) {
 // Bounds with IEEE comparisons, so NaN on either side never breaks one. The
 // exclusive flags are clear on the inclusive kinds, so one rule serves both.
 inline BoundBreach check_bounds(const NumberBounds& bounds, double x) noexcept {
-    if (bounds.min) {
-        if (bounds.exclusive_min ? *bounds.min >= x : *bounds.min > x) {
-            return bounds.exclusive_min ? BoundBreach::NotAboveMin : BoundBreach::BelowMin;
-        }
+    if (bounds.exclusive_min ? bounds.min >= x : bounds.min > x) {
+        return bounds.exclusive_min ? BoundBreach::NotAboveMin : BoundBreach::BelowMin;
     }
-    if (bounds.max) {
-        if (bounds.exclusive_max ? x >= *bounds.max : x > *bounds.max) {
-            return bounds.exclusive_max ? BoundBreach::NotBelowMax : BoundBreach::AboveMax;
-        }
+    if (bounds.exclusive_max ? x >= bounds.max : x > bounds.max) {
+        return bounds.exclusive_max ? BoundBreach::NotBelowMax : BoundBreach::AboveMax;
     }
     return BoundBreach::None;
 }
 
 inline double bound_broken(const NumberBounds& bounds, BoundBreach breach) noexcept {
-    return breach == BoundBreach::BelowMin || breach == BoundBreach::NotAboveMin ? *bounds.min : *bounds.max;
+    return breach == BoundBreach::BelowMin || breach == BoundBreach::NotAboveMin ? bounds.min : bounds.max;
 }
 
 inline LengthBreach check_length(const LengthBounds& bounds, uint64_t length) noexcept {
-    if (bounds.min_len && length < *bounds.min_len) {
+    if (length < bounds.min_len) {
         return LengthBreach::TooShort;
     }
-    if (bounds.max_len && length > *bounds.max_len) {
+    if (length > bounds.max_len) {
         return LengthBreach::TooLong;
     }
     return LengthBreach::None;
 }
 
 inline uint64_t length_broken(const LengthBounds& bounds, LengthBreach breach) noexcept {
-    return breach == LengthBreach::TooShort ? *bounds.min_len : *bounds.max_len;
+    return breach == LengthBreach::TooShort ? bounds.min_len : bounds.max_len;
 }
 
 }  // namespace quillane

@@ -250,13 +250,16 @@ QUILLANE_NOINLINE CompileOutcome compile_number(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(std::optional<double> max, read_double_attribute(schema, Attribute::Max));
     QUILLANE_TRY_ASSIGN(bool exclusive_min, read_bool_attribute(schema, Attribute::ExclusiveMin));
     QUILLANE_TRY_ASSIGN(bool exclusive_max, read_bool_attribute(schema, Attribute::ExclusiveMax));
-    NumberBounds bounds{min, max, false, false};
+    NumberBounds bounds;
+    bounds.min = min.value_or(bounds.min);
+    bounds.max = max.value_or(bounds.max);
     NodeKind kind = NodeKind::Any;
     if (exclusive_min || exclusive_max) {
-        bounds.exclusive_min = exclusive_min;
-        bounds.exclusive_max = exclusive_max;
+        // A flag without its bound has no effect.
+        bounds.exclusive_min = exclusive_min && min.has_value();
+        bounds.exclusive_max = exclusive_max && max.has_value();
         kind = is_float_family ? NodeKind::FloatRangeExclusive : NodeKind::IntRangeExclusive;
-    } else if (bounds.min || bounds.max) {
+    } else if (min || max) {
         kind = is_float_family ? NodeKind::FloatRange : NodeKind::IntRange;
     } else {
         kind = is_float_family ? NodeKind::Float : NodeKind::Int;
@@ -269,7 +272,7 @@ QUILLANE_NOINLINE CompileOutcome compile_number(PyObject* schema) {
 QUILLANE_NOINLINE Result<LengthBounds> read_length_bounds(PyObject* schema) {
     QUILLANE_TRY_ASSIGN(std::optional<uint64_t> min_len, read_count_attribute(schema, Attribute::MinLen));
     QUILLANE_TRY_ASSIGN(std::optional<uint64_t> max_len, read_count_attribute(schema, Attribute::MaxLen));
-    return LengthBounds{min_len, max_len};
+    return LengthBounds{.min_len = min_len.value_or(0), .max_len = max_len.value_or(UINT64_MAX)};
 }
 
 QUILLANE_NOINLINE CompileOutcome compile_string(PyObject* schema) {
@@ -303,8 +306,7 @@ QUILLANE_NOINLINE CompileOutcome compile_list(PyObject* schema) {
 QUILLANE_NOINLINE CompileOutcome finish_list(PyObject* schema, CompileOutcome& item) {
     // On an error the item built so far goes with `item`.
     QUILLANE_TRY_ASSIGN(LengthBounds lengths, read_length_bounds(schema));
-    bool sized = lengths.min_len || lengths.max_len;
-    ValidatorNode node = ValidatorNode::of_kind(sized ? NodeKind::ListSized : NodeKind::List);
+    ValidatorNode node = ValidatorNode::of_kind(lengths.any() ? NodeKind::ListSized : NodeKind::List);
     node.lengths = lengths;
     adopt_element(node, item);
     return node;

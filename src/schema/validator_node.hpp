@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,11 +31,12 @@ enum class NodeKind : uint8_t {
 };
 
 // Bounds of the number kinds, stored as doubles for the integer kinds too.
+// An absent bound is an inclusive infinity, which no value breaks (NaN
+// included), so a check tests no flag for it.
 struct NumberBounds {
-    std::optional<double> min;
-    std::optional<double> max;
-    // Only the two exclusive kinds set these; a flag without its bound has no
-    // effect.
+    double min = -std::numeric_limits<double>::infinity();
+    double max = std::numeric_limits<double>::infinity();
+    // Only the two exclusive kinds set these, and only with their bound.
     bool exclusive_min = false;
     bool exclusive_max = false;
 };
@@ -51,10 +53,14 @@ inline constexpr uint32_t kUnguardedWalkHeight = kUncountedStackLevels;
 // in; smaller ones are scanned.
 inline constexpr size_t kIndexedFieldCount = 8;
 
-// Inclusive bounds on a str's code points or a list's items.
+// Inclusive bounds on a str's code points or a list's items. An absent bound
+// is one no length breaks (0, the largest count), so a check compares twice
+// and tests no flag.
 struct LengthBounds {
-    std::optional<uint64_t> min_len;
-    std::optional<uint64_t> max_len;
+    uint64_t min_len = 0;
+    uint64_t max_len = UINT64_MAX;
+
+    bool any() const noexcept { return min_len != 0 || max_len != UINT64_MAX; }
 };
 
 struct FieldEntry;
