@@ -70,15 +70,15 @@ inline bool exact_key_names(const FieldName& name, PyObject* key) noexcept {
     if (str_shape_bits(key) != name.shape.bits || static_cast<uint64_t>(PyUnicode_GET_LENGTH(key)) != name.length) {
         return false;
     }
-    const char* units = compact_str_units(key, name.shape);
-    const size_t size = name.length * name.unit_size;
-    if (size < sizeof(uint64_t)) {
+    if (name.tail_offset != 0) [[likely]] {
         // One load ending at the name's last byte: it starts inside the
         // str's header, which every compact str has in front of its units.
         uint64_t word = 0;
-        std::memcpy(&word, units + size - sizeof word, sizeof word);
+        std::memcpy(&word, reinterpret_cast<const char*>(key) + name.tail_offset, sizeof word);
         return (word & name.tail_mask) == name.tail;
     }
+    const char* units = compact_str_units(key, name.shape);
+    const size_t size = name.units.size();
     return same_bytes(name.units.data(), units, size);
 }
 

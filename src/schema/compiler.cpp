@@ -43,6 +43,7 @@ void set_short_name_tail(FieldName& name) {
     std::fill(mask.end() - static_cast<std::ptrdiff_t>(size), mask.end(), 0xFF);
     std::memcpy(&name.tail, tail.data(), sizeof name.tail);
     std::memcpy(&name.tail_mask, mask.data(), sizeof name.tail_mask);
+    name.tail_offset = static_cast<uint32_t>(name.shape.data_offset + size - sizeof(uint64_t));
 }
 
 // A field-map key as a field name; nothing (its error dropped) when the key
@@ -61,7 +62,7 @@ QUILLANE_NOINLINE std::optional<FieldName> field_name(PyObject* key) {
     name.unit_size = static_cast<uint8_t>(PyUnicode_KIND(key));
     name.units.assign(static_cast<const char*>(PyUnicode_DATA(key)), name.length * name.unit_size);
     name.shape = compact_str_shape(PyUnicode_KIND(key), PyUnicode_IS_ASCII(key) != 0);
-    set_short_name_tail(name);
+    set_short_name_tail(name);  // after the shape, whose data offset it uses
     // str's own hash of the text, never a subclass's __hash__.
     name.hash = static_cast<int64_t>(PyUnicode_Type.tp_hash(key));
     return name;

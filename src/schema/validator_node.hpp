@@ -106,6 +106,9 @@ struct FieldName {
     // rest lie in the str's header, inside the object).
     uint64_t tail = 0;
     uint64_t tail_mask = 0;
+    // Where that word starts in an exact str holding the name; 0 for a name
+    // of 8 bytes or more, compared whole.
+    uint32_t tail_offset = 0;
     std::string units;      // `length` code units of `unit_size` bytes each
     std::string utf8;
 };
