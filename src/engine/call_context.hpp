@@ -28,6 +28,20 @@ namespace quillane {
 // (CallContext::take_error) for the method to raise.
 enum class Verdict : uint8_t { Pass, Fail, Undecided, Error };
 
+// Where a check over a container's children stopped: the first child that
+// did not pass (a list's index; a dict's entry, borrowed, and its index in
+// iteration order) and its verdict; Pass when none failed.
+struct FailingItem {
+    Py_ssize_t index = 0;
+    Verdict verdict = Verdict::Pass;
+};
+struct FailingEntry {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    size_t index = 0;
+    Verdict verdict = Verdict::Pass;
+};
+
 class CallContext {
 public:
     // `guarded`: every container level enters the interpreter's recursion

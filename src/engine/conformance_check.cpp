@@ -224,8 +224,8 @@ QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::with_value_check(const Validato
 }
 
 template <class ItemCheck>
-QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_each_item(ListIteration& items, Py_ssize_t index,
-                                                                    Verdict& result, ItemCheck check_item) {
+QUILLANE_ALWAYS_INLINE FailingItem ConformanceCheck::first_failing_item(ListIteration& items, Py_ssize_t index,
+                                                                        ItemCheck check_item) {
     const Py_ssize_t length = items.length();
     // Blocks of items between two signal polls, so that the poll's call sits
     // outside the loop over each block.
@@ -233,37 +233,34 @@ QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_each_item(ListIteratio
         const Py_ssize_t block_start = index;
         const Py_ssize_t block_end = std::min(length, index + static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls));
         for (; index < block_end; ++index) {
-            const Verdict item_result = check_item(items.item(index));
-            if (item_result != Verdict::Pass) {
+            const Verdict verdict = check_item(items.item(index));
+            if (verdict != Verdict::Pass) {
                 call_.signals.count(static_cast<size_t>(index - block_start));
-                result = item_result;
-                return index;
+                return {index, verdict};
             }
         }
         if (call_.signals.raised_after(static_cast<size_t>(block_end - block_start), call_.walks)) [[unlikely]] {
-            result = call_.fail_with(error_of_failed_call());
-            return index;
+            return {index, call_.fail_with(error_of_failed_call())};
         }
     }
     // The last item's check (or a walk of it) may have changed the list.
     items.verify_unchanged();
-    result = Verdict::Pass;
-    return length;
+    return {length, Verdict::Pass};
 }
 
-Py_ssize_t ConformanceCheck::check_items_from(const ValidatorNode& item_validator, ListIteration& items,
-                                              Py_ssize_t start, Verdict& result) {
-    Py_ssize_t stopped_at = 0;
+FailingItem ConformanceCheck::next_failing_item(const ValidatorNode& item_validator, ListIteration& items,
+                                                Py_ssize_t start) {
+    FailingItem failing{};
     with_value_check(item_validator, [&](auto check_item) QUILLANE_INLINE_LAMBDA {
-        stopped_at = check_each_item(items, start, result, check_item);
-        return result;
+        failing = first_failing_item(items, start, check_item);
+        return failing.verdict;
     });
-    return stopped_at;
+    return failing;
 }
 
 template <class Iteration>
 void ConformanceCheck::record_stop(Iteration& iteration, CallContext::StopPoint stop) {
-    // Nothing past the rejected value is known, so only the containers' own
+    // Nothing past the failed value is known, so only the containers' own
     // changes can make the stop wrong: found now, or never (no Python code
     // runs until the walk has taken the stop).
     iteration.verify_unchanged();
@@ -276,86 +273,67 @@ Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObj
         return reject_quietly_or(error_of_failed_call());
     }
     ListIteration items(list, call_.walks);
-    Verdict result = Verdict::Pass;
-    const Py_ssize_t stopped_at = check_items_from(item_validator, items, start, result);
-    if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
-        record_stop(items, {list, &item_validator, stopped_at, 0, nullptr, nullptr});
+    const FailingItem failing = next_failing_item(item_validator, items, start);
+    if (call_.quiet && failing.verdict == Verdict::Fail) [[unlikely]] {
+        record_stop(items, {list, &item_validator, failing.index, 0, nullptr, nullptr});
     }
-    return result;
+    return failing.verdict;
 }
 
 template <class EntryCheck>
-QUILLANE_ALWAYS_INLINE bool ConformanceCheck::check_each_entry(DictIteration& entries, size_t& index, PyObject*& key,
-                                                               PyObject*& value, Verdict& result,
-                                                               EntryCheck check_entry) {
+QUILLANE_ALWAYS_INLINE FailingEntry ConformanceCheck::first_failing_entry(DictIteration& entries, size_t index,
+                                                                          EntryCheck check_entry) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
     // Blocks of entries between two signal polls, as for a list's items.
     for (;;) {
         size_t left = SignalPoll::kValuesBetweenPolls;
         for (; left != 0; --left, ++index) {
             if (!entries.next_borrowed(key, value)) {
                 if (call_.signals.raised_after(SignalPoll::kValuesBetweenPolls - left, call_.walks)) [[unlikely]] {
-                    result = call_.fail_with(error_of_failed_call());
-                    return true;
+                    return {key, value, index, call_.fail_with(error_of_failed_call())};
                 }
-                result = Verdict::Pass;
-                return false;
+                return {nullptr, nullptr, index, Verdict::Pass};
             }
-            const Verdict entry_result = check_entry(key, value, index);
-            if (entry_result != Verdict::Pass) {
+            const Verdict verdict = check_entry(key, value);
+            if (verdict != Verdict::Pass) {
                 call_.signals.count(SignalPoll::kValuesBetweenPolls - left);
-                result = entry_result;
-                return true;
+                return {key, value, index, verdict};
             }
         }
         if (call_.signals.raised_after(SignalPoll::kValuesBetweenPolls, call_.walks)) [[unlikely]] {
-            result = call_.fail_with(error_of_failed_call());
-            return true;
+            return {key, value, index, call_.fail_with(error_of_failed_call())};
         }
     }
 }
 
-bool ConformanceCheck::check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, size_t& index,
-                                          PyObject*& key, PyObject*& value, Verdict& result) {
+FailingEntry ConformanceCheck::next_failing_entry(const ValidatorNode& value_validator, DictIteration& entries,
+                                                  size_t index) {
     // Keys must be str but are not read any further, except by the quiet
     // check: collect reads them as text, and raises for one without a UTF-8
     // form.
-    bool stopped = false;
-    size_t counted = index;  // kept in a register through the loop
+    FailingEntry failing{};
     with_value_check(value_validator, [&](auto value_check) QUILLANE_INLINE_LAMBDA {
-        stopped = check_each_entry(entries, counted, key, value, result,
-                                   [&](PyObject* entry_key, PyObject* entry_value, size_t) {
-                                       return key_passes(entry_key) ? value_check(entry_value) : Verdict::Fail;
-                                   });
-        return result;
+        failing = first_failing_entry(entries, index, [&](PyObject* key, PyObject* value) {
+            return key_passes(key) ? value_check(value) : Verdict::Fail;
+        });
+        return failing.verdict;
     });
-    index = counted;
-    return stopped;
+    return failing;
 }
 
-template <class EntriesCheck>
-QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::over_entries(const ValidatorNode& node, PyObject* dict,
-                                                              EntriesCheck check_entries) {
+QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, call_.walks);
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    size_t index = 0;
-    Verdict result = Verdict::Pass;
-    check_entries(entries, index, key, value, result);
-    if (call_.quiet && result == Verdict::Fail && entries.resumable()) [[unlikely]] {
-        record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
+    const FailingEntry failing = next_failing_entry(*node.element, entries, 0);
+    if (call_.quiet && failing.verdict == Verdict::Fail && entries.resumable()) [[unlikely]] {
+        record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(failing.index), entries.position(), failing.key,
+                              failing.value});
     }
-    return result;
-}
-
-QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
-    return over_entries(
-        node, dict,
-        [&](DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, Verdict& result)
-            QUILLANE_INLINE_LAMBDA { check_entries_from(*node.element, entries, index, key, value, result); });
+    return failing.verdict;
 }
 
 // A record's entries, one per field, in a loop of their own: the likely

@@ -25,16 +25,13 @@ public:
     // Whether `value` conforms to the tree `root`, or to a field validator.
     Verdict check_value(const ValidatorNode& node, PyObject* value);
 
-    // The items of `items` from index `start` on, checked until one does
-    // not pass: its index, with its result in `result`; else the list's
-    // length, with Pass.
-    Py_ssize_t check_items_from(const ValidatorNode& item_validator, ListIteration& items, Py_ssize_t start,
-                                Verdict& result);
-    // The same for a dict's entries from the iteration's position on, under
-    // one value validator; a key that is not a str fails. True, with the
-    // entry borrowed and its index in iteration order, when one failed.
-    bool check_entries_from(const ValidatorNode& value_validator, DictIteration& entries, size_t& index, PyObject*& key,
-                            PyObject*& value, Verdict& result);
+    // The cursor the walk moves over a container's children: the first
+    // child from `start` (a list's index; for a dict, the iteration's
+    // position, `index` counting its entries) that does not pass, with its
+    // verdict; Pass past the last child.
+    FailingItem next_failing_item(const ValidatorNode& item_validator, ListIteration& items, Py_ssize_t start);
+    // A key that is not a str fails.
+    FailingEntry next_failing_entry(const ValidatorNode& value_validator, DictIteration& entries, size_t index);
 
 private:
     // Records where a quiet check stopped, once the container has been found
@@ -61,19 +58,12 @@ private:
     // of: the kind is told once per container, not once per value.
     template <class Loop>
     Verdict with_value_check(const ValidatorNode& node, Loop loop);
-    // Runs `check_item(item)` on the items from `index` on, as
-    // check_items_from.
+    // The loops behind the cursor, with `check_item(item)` or
+    // `check_entry(key, value)` the check of one child.
     template <class ItemCheck>
-    Py_ssize_t check_each_item(ListIteration& items, Py_ssize_t index, Verdict& result, ItemCheck check_item);
-    // Runs `check_entry(key, value, index)` on the entries from the
-    // iteration's position on (`index` counts them), as check_entries_from.
+    FailingItem first_failing_item(ListIteration& items, Py_ssize_t index, ItemCheck check_item);
     template <class EntryCheck>
-    bool check_each_entry(DictIteration& entries, size_t& index, PyObject*& key, PyObject*& value, Verdict& result,
-                          EntryCheck check_entry);
-    // Runs `check_entries(entries, index, key, value, result)` over the
-    // dict's iteration, inside the recursion guard, and gives its result.
-    template <class EntriesCheck>
-    Verdict over_entries(const ValidatorNode& node, PyObject* dict, EntriesCheck check_entries);
+    FailingEntry first_failing_entry(DictIteration& entries, size_t index, EntryCheck check_entry);
     Verdict check_dict(const ValidatorNode& node, PyObject* dict);
     Verdict check_fields(const ValidatorNode& node, PyObject* dict);
     Verdict match_other_key(const ValidatorNode& node, PyObject* dict, PyObject* key, size_t index,

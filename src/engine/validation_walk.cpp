@@ -207,15 +207,15 @@ Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject
             index = stop->index;
             stop.reset();
         } else {
-            Verdict checked = Verdict::Pass;
             call_.forget_stops();
-            index = check_.check_items_from(item_validator, items, next, checked);
-            if (checked == Verdict::Pass) {
+            const FailingItem failing = check_.next_failing_item(item_validator, items, next);
+            if (failing.verdict == Verdict::Pass) {
                 return from_flag(all_valid);
             }
-            if (checked == Verdict::Error) [[unlikely]] {
+            if (failing.verdict == Verdict::Error) [[unlikely]] {
                 return Verdict::Error;
             }
+            index = failing.index;
         }
         // The check may have let signal handlers run: the item is read again.
         Ref item = items.item_at(index);
@@ -231,8 +231,8 @@ Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject
     }
 }
 
-template <class EntryCheck, class EntryWalk>
-Verdict ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, EntryCheck passes,
+template <class EntryCursor, class EntryWalk>
+Verdict ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, EntryCursor next_failing,
                                      EntryWalk walk_entry) {
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
@@ -240,37 +240,33 @@ Verdict ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, 
     }
     DictIteration entries(dict, call_.walks);
     bool all_valid = true;
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    size_t index = 0;
+    FailingEntry failing;
     // Where the check of the dict stopped, if it was checked: the entries
     // before that one passed.
     std::optional<CallContext::StopPoint> stop = call_.take_stop(dict, node);
     if (stop) [[unlikely]] {
         entries.resume_at(stop->position);
-        borrowed_key = stop->key;
-        borrowed_value = stop->value;
-        index = static_cast<size_t>(stop->index);
+        failing = {stop->key, stop->value, static_cast<size_t>(stop->index), Verdict::Fail};
     }
-    for (bool resumed = stop.has_value();; ++index, resumed = false) {
+    for (bool resumed = stop.has_value();; resumed = false) {
         if (!resumed) {
-            Verdict checked = Verdict::Pass;
-            if (!passes(entries, borrowed_key, borrowed_value, index, checked)) {
+            failing = next_failing(entries, failing.verdict == Verdict::Pass ? 0 : failing.index + 1);
+            if (failing.verdict == Verdict::Pass) {
                 return from_flag(all_valid);
             }
-            if (checked == Verdict::Error) [[unlikely]] {
+            if (failing.verdict == Verdict::Error) [[unlikely]] {
                 return Verdict::Error;
             }
         }
         // The check may have let signal handlers run: the entry is used only
         // if the dict is as it was.
         entries.verify_unchanged();
-        Ref key = Ref::borrow(borrowed_key);
-        Ref entry_value = Ref::borrow(borrowed_value);
+        Ref key = Ref::borrow(failing.key);
+        Ref entry_value = Ref::borrow(failing.value);
         if (!is_str(key.get())) {
             return Verdict::Undecided;
         }
-        Verdict outcome = walk_entry(key.get(), entry_value.get(), index);
+        Verdict outcome = walk_entry(key.get(), entry_value.get(), failing.index);
         if (!absorb(outcome, all_valid)) {
             return outcome;
         }
@@ -291,10 +287,9 @@ Verdict ValidationWalk::walk_dict(const ValidatorNode& node, PyObject* value) {
         return report_fixed(FixedMessage::ExpectedDict, value);
     }
     // The check runs over the entries until one fails, and gives that one.
-    auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t& index,
-                            Verdict& checked) {
+    auto next_failing = [&](DictIteration& entries, size_t index) {
         call_.forget_stops();
-        return check_.check_entries_from(*node.element, entries, index, key, entry_value, checked);
+        return check_.next_failing_entry(*node.element, entries, index);
     };
     return walk_entries(node, value, next_failing, [&](PyObject* key, PyObject* entry_value, size_t) {
         // Keys are read as text for the paths, so one without a UTF-8 form
@@ -327,24 +322,25 @@ Verdict ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) 
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
     // An entry whose key is an exact str naming a field, and whose value the
     // check passes, needs nothing more than its flag.
-    auto next_failing = [&](DictIteration& entries, PyObject*& key, PyObject*& entry_value, size_t& index,
-                            Verdict& checked) {
+    auto next_failing = [&](DictIteration& entries, size_t index) -> FailingEntry {
+        PyObject* key = nullptr;
+        PyObject* entry_value = nullptr;
         for (;; ++index) {
             if (!entries.next_borrowed(key, entry_value)) {
-                return false;
+                return {nullptr, nullptr, index, Verdict::Pass};
             }
             const FieldEntry* field = PyUnicode_CheckExact(key) ? find_field(node, key, index) : nullptr;
             call_.forget_stops();
-            checked = field != nullptr ? check_.check_value(field->validator, entry_value) : Verdict::Fail;
-            if (checked != Verdict::Pass) {
-                return true;
+            Verdict verdict = field != nullptr ? check_.check_value(field->validator, entry_value) : Verdict::Fail;
+            if (verdict != Verdict::Pass) {
+                return {key, entry_value, index, verdict};
             }
             if (may_miss) {
                 seen[static_cast<size_t>(field - node.fields.data())] = 1;
             }
-            checked = call_.poll_signals();
-            if (checked != Verdict::Pass) [[unlikely]] {
-                return true;
+            verdict = call_.poll_signals();
+            if (verdict != Verdict::Pass) [[unlikely]] {
+                return {key, entry_value, index, verdict};
             }
         }
     };

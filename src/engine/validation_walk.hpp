@@ -47,12 +47,12 @@ private:
     Verdict walk_str(const ValidatorNode& node, PyObject* value);
     Verdict walk_list(const ValidatorNode& node, PyObject* value);
     Verdict walk_items(const ValidatorNode& item_validator, PyObject* list);
-    // Walks each entry's value with `walk_entry(key, value, index)`, which
-    // gives the entry's outcome, for the entries that `passes(entries, key,
-    // value, index, result)` stops at (false at the end); a non-str key is
+    // Walks, with `walk_entry(key, value, index)`, which gives the entry's
+    // verdict, each entry that the cursor `next_failing(entries, index)`
+    // stops at (a FailingEntry; Pass at the end); a non-str key is
     // Undecided. `node` is the dict's.
-    template <class EntryCheck, class EntryWalk>
-    Verdict walk_entries(const ValidatorNode& node, PyObject* dict, EntryCheck passes, EntryWalk walk_entry);
+    template <class EntryCursor, class EntryWalk>
+    Verdict walk_entries(const ValidatorNode& node, PyObject* dict, EntryCursor next_failing, EntryWalk walk_entry);
     Verdict walk_dict(const ValidatorNode& node, PyObject* value);
     Verdict walk_fields(const ValidatorNode& node, PyObject* value);
     Verdict report_missing_fields(const ValidatorNode& node, const std::vector<uint8_t>& seen);
