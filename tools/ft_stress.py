@@ -5,11 +5,12 @@ Two programs, each run RUNS times, each run in a child process of its own so
 that a crash ends only that run:
 
   shared     four threads validate and collect one list of 600 records
-             while a fifth changes it: records replaced, appended, popped,
+             (one in eight with an age read through __index__, Python code
+             run by the walk) while a fifth changes it: records replaced, appended, popped,
              their fields set, deleted and put back, their nested lists
              replaced, grown and cleared, the whole list emptied and filled
-  read-only  four threads validate and collect one list of 600 records that
-             nothing changes
+  read-only  four threads validate and collect one such list that nothing
+             changes
 
 A child's threads take ROUNDS rounds each (a validate and a collect), or run
 for SECONDS when given. Each answer is checked against what the data allows:
@@ -37,6 +38,7 @@ import collections
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -70,13 +72,25 @@ def records_schema():
     )
 
 
+class Age:
+    """An age read through __index__: Python code that the walk runs, so that
+    the walks under way take hold of their containers (and watch their
+    dicts) as they do around any Python code."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
 def record(rng: random.Random, number: int) -> dict:
     name = "".join(rng.choice("abcdefghij") for _ in range(rng.randint(3, 12))).capitalize()
     return {
         "id": number + 1,
         "name": name,
         "email": f"{name.lower()}{number}@example.org",
-        "age": rng.randint(0, 150),
+        "age": Age(rng.randint(0, 150)) if number % 8 == 0 else rng.randint(0, 150),
         "score": rng.random(),
         "active": rng.random() < 0.5,
         "roles": rng.sample(ROLES, rng.randint(0, 3)),
@@ -229,6 +243,8 @@ def backtrace(program: str, seed: int, rounds: int, seconds: float | None) -> st
                 "run",
                 "-ex",
                 "bt 25",
+                "-ex",
+                "info proc mappings",
                 "--args",
                 *args,
             ],
@@ -241,9 +257,49 @@ def backtrace(program: str, seed: int, rounds: int, seconds: float | None) -> st
         received = [n for n, line in enumerate(lines) if "received signal" in line]
         if received:
             tail = lines[received[0] :]
-            frames = [line for line in tail if line.startswith(("#", "Thread", "\t", "[Switching"))]
+            frames = [name_module_frame(line, lines) for line in tail if line.startswith(("#", "Thread", "["))]
             return "\n".join(frames or tail[:40])[:6000]
     return "(no crash in three runs under gdb)"
+
+
+def name_module_frame(frame: str, gdb_output: list[str]) -> str:
+    """The frame with the module's function named, where gdb has none: the
+    installed module is stripped, and the build tree keeps the same build
+    unstripped (the same file, by its build id)."""
+    found = re.match(r"(#\d+ +)(0x[0-9a-f]+) in \?\? \(\) from (\S+)$", frame)
+    if not found:
+        return frame
+    library = found.group(3)
+    base = next(
+        (
+            int(line.split()[0], 16)
+            for line in gdb_output
+            if line.split()[-1:] == [library] and line.split()[3] == "0x0"
+        ),
+        None,
+    )
+    unstripped = next(
+        (
+            candidate
+            for candidate in ROOT.glob(f"build/*/{Path(library).name}")
+            if build_id(candidate) == build_id(Path(library))
+        ),
+        None,
+    )
+    if base is None or unstripped is None or not shutil.which("addr2line"):
+        return frame
+    named = subprocess.run(
+        ["addr2line", "-f", "-C", "-e", str(unstripped), hex(int(found.group(2), 16) - base)],
+        capture_output=True,
+        text=True,
+    ).stdout.splitlines()
+    return f"{found.group(1)}{found.group(2)} in {named[0]} ({Path(library).name})" if named else frame
+
+
+def build_id(path: Path) -> str:
+    notes = subprocess.run(["readelf", "-n", str(path)], capture_output=True, text=True).stdout
+    found = re.search(r"Build ID: ([0-9a-f]+)", notes)
+    return found.group(1) if found else ""
 
 
 def main() -> int:
