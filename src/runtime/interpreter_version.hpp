@@ -25,9 +25,8 @@ namespace quillane {
 // the pointer atomically: so it is loaded so.
 inline bool has_cached_utf8(PyObject* text) noexcept {
 #ifdef Py_GIL_DISABLED
-    return PyUnicode_IS_ASCII(text) ||
-           std::atomic_ref<char*>(reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8)
-                   .load(std::memory_order_acquire) != nullptr;
+    return PyUnicode_IS_ASCII(text) || std::atomic_ref<char*>(reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8)
+                                               .load(std::memory_order_acquire) != nullptr;
 #else
     return PyUnicode_IS_ASCII(text) || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr;
 #endif
