@@ -11,6 +11,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -19,7 +20,8 @@ ROOT = Path(__file__).resolve().parent.parent
 TOOLS = ROOT / "tools"
 # The wheel scripts answer for themselves.
 SCRIPTS = sorted(path.name for path in TOOLS.glob("*.sh") if path.name not in {"wheel.sh", "wheel-check.sh"})
-VERSION = f"{sys.version_info[0]}.{sys.version_info[1]}"
+# As the scripts name it: 3.13t for the free-threaded 3.13.
+VERSION = f"{sys.version_info[0]}.{sys.version_info[1]}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 
 
 @pytest.fixture
@@ -62,6 +64,8 @@ def test_help_prints_the_usage_and_does_nothing_else(project: Path, script: str)
         ["tools/check-layers.sh", "--bogus"],
         ["tools/fuzz.sh", "--bogus"],
         ["tools/fuzz.sh", "10", "1", "extra"],
+        ["tools/ft-python.sh", "--bogus"],
+        ["tools/ft-python.sh", "path", "extra"],
         ["tools/lint.sh", "--bogus"],
         ["tools/lint.sh", "--fix", "--bogus"],
         ["tools/instructions.sh", "--bogus"],

@@ -1,13 +1,15 @@
 # Sourced by the project's scripts: chooses the interpreter they use and says
 # which one it is. QUILLANE_PYTHON names it: a path (/usr/bin/python3.14), a
 # command (python3.14) or a version (3.14); without it, Python 3.13, wherever
-# this machine keeps one. It must be CPython 3.13, 3.14 or 3.15 with the GIL
-# (free-threaded builds are not supported). Sets
+# this machine keeps one. It must be CPython 3.13, 3.14 or 3.15 with the GIL,
+# or the free-threaded 3.13 that tools/ft-python.sh builds (3.13t, for trying
+# the module without the GIL; built first when the machine lacks it; other
+# free-threaded builds are not supported). Sets
 #   BASE_PYTHON     the interpreter, that venvs are made from
-#   PYTHON_VERSION  its version: 3.13, 3.14 or 3.15
+#   PYTHON_VERSION  its version: 3.13, 3.14, 3.15 or 3.13t
 #   VERSION_SUFFIX  what the names of build trees made with it end in: nothing
-#                   for 3.13, else -3.14 or -3.15, so that each version keeps
-#                   its own (build/sanitized, build/sanitized-3.14)
+#                   for 3.13, else -3.14, -3.15 or -3.13t, so that each
+#                   version keeps its own (build/sanitized, build/sanitized-3.14)
 # and defines own_venv, which makes the scripts' venvs (below).
 # When the version is one this machine lacks and the sid environment supplies
 # (tools/sid-env.sh), a script that put the command that runs it again in
@@ -20,6 +22,8 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
 fi
 SUPPORTED_PYTHONS=(3.13 3.14 3.15)
 SUPPORTED_TEXT="CPython 3.13, 3.14 or 3.15"
+# The free-threaded builds the scripts take, by the versions that name them.
+FREE_THREADED_PYTHONS=(3.13t)
 
 # Prints "IMPLEMENTATION X.Y gil|free-threaded FULL_VERSION" for an
 # interpreter, or nothing when it does not run.
@@ -30,12 +34,24 @@ print(sys.implementation.name, "%d.%d" % sys.version_info[:2],
         2>/dev/null || true
 }
 
-# Succeeds when the interpreter is a supported one, of VERSION when given.
+# Prints the version that names an interpreter: X.Y, or X.Yt for a
+# free-threaded build.
+python_version_name() {
+    local version build
+    read -r _ version build _ <<<"$(describe_python "$1")"
+    [ "$build" = gil ] || version="${version}t"
+    echo "$version"
+}
+
+# Succeeds when the interpreter is a supported one, of VERSION (X.Y or X.Yt)
+# when given.
 python_is_usable() {
-    local implementation version build
-    read -r implementation version build _ <<<"$(describe_python "$1")"
-    [ "$implementation" = cpython ] && [ "$build" = gil ] &&
-        [[ " ${SUPPORTED_PYTHONS[*]} " == *" $version "* ]] && [ "${2:-$version}" = "$version" ]
+    local implementation version
+    read -r implementation _ <<<"$(describe_python "$1")"
+    version="$(python_version_name "$1")"
+    [ "$implementation" = cpython ] &&
+        [[ " ${SUPPORTED_PYTHONS[*]} ${FREE_THREADED_PYTHONS[*]} " == *" $version "* ]] &&
+        [ "${2:-$version}" = "$version" ]
 }
 
 choose_python() {
@@ -51,15 +67,19 @@ choose_python() {
     esac
     # The version a path names (/usr/bin/python3.14), in case it is not here.
     [ -n "$version" ] || [[ ! "${wanted##*/}" =~ ^python([0-9]+\.[0-9]+t?)$ ]] || version="${BASH_REMATCH[1]}"
-    if [[ "$version" == *t ]]; then
-        echo "QUILLANE_PYTHON=$wanted names a free-threaded build; quillane_core needs $SUPPORTED_TEXT with the GIL." >&2
+    if [[ "$version" == *t ]] && [[ " ${FREE_THREADED_PYTHONS[*]} " != *" $version "* ]]; then
+        echo "QUILLANE_PYTHON=$wanted names a free-threaded build; quillane_core needs $SUPPORTED_TEXT with the GIL" \
+            "(or 3.13t, the free-threaded 3.13 that tools/ft-python.sh builds)." >&2
         exit 1
     fi
-    if [ -n "$version" ] && [[ " ${SUPPORTED_PYTHONS[*]} " != *" $version "* ]]; then
+    if [ -n "$version" ] && [[ " ${SUPPORTED_PYTHONS[*]} ${FREE_THREADED_PYTHONS[*]} " != *" $version "* ]]; then
         echo "QUILLANE_PYTHON=$wanted names Python $version; quillane_core needs $SUPPORTED_TEXT." >&2
         exit 1
     fi
-    if [ ${#candidates[@]} = 0 ]; then
+    if [ ${#candidates[@]} = 0 ] && [[ "$version" == *t ]]; then
+        # Only the build of tools/ft-python.sh, made now if the machine lacks it.
+        candidates=("$(bash "$python_dir/ft-python.sh" build)") || exit 1
+    elif [ ${#candidates[@]} = 0 ]; then
         candidates=(
             "$(command -v "python$version" 2>/dev/null || true)"
             "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version"*/bin/python"$version"
@@ -74,9 +94,11 @@ choose_python() {
         # pyenv version directory may hold a free-threaded build.
         if python_is_usable "$candidate" "$version"; then
             BASE_PYTHON="$candidate"
-            read -r _ PYTHON_VERSION _ full <<<"$(describe_python "$candidate")"
+            read -r _ _ _ full <<<"$(describe_python "$candidate")"
+            PYTHON_VERSION="$(python_version_name "$candidate")"
             VERSION_SUFFIX="-$PYTHON_VERSION"
             [ "$PYTHON_VERSION" != 3.13 ] || VERSION_SUFFIX=""
+            [[ "$PYTHON_VERSION" != *t ]] || full="$full free-threaded"
             echo "using Python $full ($BASE_PYTHON${QUILLANE_SID_ENV_INSIDE:+, in the sid environment})"
             return 0
         fi

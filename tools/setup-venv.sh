@@ -67,8 +67,13 @@ if [ "$(cat "$REQUIREMENTS_STAMP" 2>/dev/null || true)" != "$REQUIREMENTS" ]; th
         "(once; half a minute to two minutes, each package named as pip collects it)"
     progress "$LOG_DIR/$LOG_NAME-pip.log" '^Successfully installed' "${PIP[@]}" install --upgrade 'pip>=25.1'
     mapfile -t BUILD_NEEDS < <(sed -n '/: /!p' <<<"$REQUIREMENTS")
+    # A free-threaded interpreter finds no wheel of some packages' newest
+    # releases (hypothesis's native part), whose sdists need a Rust
+    # toolchain: it takes the newest release that has a wheel for it.
+    PREFER=()
+    [[ "$PYTHON_VERSION" != *t ]] || PREFER=(--prefer-binary)
     progress "$LOG_DIR/$LOG_NAME-requirements.log" '^(Collecting|Successfully installed)' \
-        "${PIP[@]}" install "${GROUP_ARGS[@]}" "${BUILD_NEEDS[@]}"
+        "${PIP[@]}" install "${PREFER[@]}" "${GROUP_ARGS[@]}" "${BUILD_NEEDS[@]}"
     printf '%s\n' "$REQUIREMENTS" >"$REQUIREMENTS_STAMP"
 fi
 

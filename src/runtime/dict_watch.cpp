@@ -6,6 +6,26 @@
 #include <unordered_map>
 
 namespace quillane {
+
+#ifdef Py_GIL_DISABLED
+
+// Free-threaded, no dict is watched. The watcher would run on whichever
+// thread changes a dict, inside the interpreter's dict code, while walks on
+// other threads add and remove records: the records would need a lock that
+// the watcher takes there, where a thread must not wait. The walks take the
+// path they take when the interpreter has no watcher id to give instead: a
+// held walk copies the dict's entries and compares the dict with the copy.
+
+DictChanges* hold_dict_watch(PyObject* /*dict*/) { return nullptr; }
+
+void release_dict_watch(PyObject* /*dict*/, DictChanges* /*changes*/) {}
+
+void take_dict_watcher() {}
+
+void forget_dict_watcher() noexcept {}
+
+#else
+
 namespace {
 
 constexpr int kNoWatcher = -1;
@@ -83,5 +103,7 @@ void release_dict_watch(PyObject* dict, DictChanges* changes) {
         PyErr_Clear();
     }
 }
+
+#endif  // Py_GIL_DISABLED
 
 }  // namespace quillane

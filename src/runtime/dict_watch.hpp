@@ -20,7 +20,8 @@ struct DictChanges {
 // so that a dict walked at several levels at once (data that holds itself, a
 // walk re-entered on the same data) stays watched until its outermost walk
 // ends. Null when the interpreter has no watcher left to give: the caller
-// then detects changes by other means.
+// then detects changes by other means. Always null on a free-threaded build,
+// which watches no dict (dict_watch.cpp says why).
 DictChanges* hold_dict_watch(PyObject* dict);
 void release_dict_watch(PyObject* dict, DictChanges* changes);
 

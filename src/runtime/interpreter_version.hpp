@@ -20,18 +20,31 @@ namespace quillane {
 // Whether the str already has its UTF-8 form attached. Read from the str
 // (PyCompactUnicodeObject::utf8, present in 3.13 to 3.15): the only public
 // way to ask, PyUnicode_AsUTF8AndSize, makes the form and keeps it on the
-// str for its life, which the module must not do to the data.
+// str for its life, which the module must not do to the data. Free-threaded,
+// another thread may attach the form meanwhile, and the interpreter stores
+// the pointer atomically: so it is loaded so.
 inline bool has_cached_utf8(PyObject* text) noexcept {
+#ifdef Py_GIL_DISABLED
+    return PyUnicode_IS_ASCII(text) || std::atomic_ref<char*>(reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8)
+                                               .load(std::memory_order_acquire) != nullptr;
+#else
     return PyUnicode_IS_ASCII(text) || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr;
+#endif
 }
 
 // str's own hash of the text, never a subclass's __hash__. Read from the
 // str where it is cached (PyASCIIObject::hash, set once computed, always for
 // a dict key), since PyUnicode_Type.tp_hash, the public way, hashes the text
 // again when the str is not an exact str; that call is the fallback when
-// nothing is cached yet.
+// nothing is cached yet. Free-threaded, another thread may store the hash
+// meanwhile, as the interpreter does, atomically: so it is loaded so.
 inline Py_hash_t str_hash(PyObject* text) noexcept {
+#ifdef Py_GIL_DISABLED
+    const Py_hash_t cached =
+        std::atomic_ref<Py_hash_t>(reinterpret_cast<PyASCIIObject*>(text)->hash).load(std::memory_order_relaxed);
+#else
     const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(text)->hash;
+#endif
     return cached != -1 ? cached : PyUnicode_Type.tp_hash(text);
 }
 

@@ -1,6 +1,8 @@
 // The PanicException class.
 #include "runtime/panic_exception.hpp"
 
+#include "runtime/published.hpp"
+
 namespace quillane {
 namespace {
 
@@ -18,23 +20,21 @@ constexpr const char* kPanicDoc =
     "and it typically propagates all the way up the stack and ends the\n"
     "interpreter.";
 
-// Written once under the interpreter lock and never released; forgotten,
-// not released, when its interpreter is gone.
-PyObject* g_panic_type = nullptr;
+// Filled once and never released; forgotten, not released, when its
+// interpreter is gone.
+Published<PyObject> g_panic_type;
 
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
-    if (g_panic_type != nullptr) {
-        return g_panic_type;
+    if (PyObject* type = g_panic_type.get()) {
+        return type;
     }
     Ref created = Ref::steal(PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr));
-    if (created && g_panic_type == nullptr) {
-        g_panic_type = created.release();  // kept for the life of the interpreter
-    }
-    return g_panic_type;
+    // Kept for the life of the interpreter.
+    return created ? g_panic_type.fill(std::move(created)) : g_panic_type.get();
 }
 
-void forget_panic_exception_type() noexcept { g_panic_type = nullptr; }
+void forget_panic_exception_type() noexcept { g_panic_type.forget(); }
 
 }  // namespace quillane

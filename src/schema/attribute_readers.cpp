@@ -1,6 +1,8 @@
 // Attribute lookup and value readers of the schema compiler.
 #include "schema/attribute_readers.hpp"
 
+#include "runtime/published.hpp"
+
 namespace quillane {
 namespace {
 
@@ -39,9 +41,9 @@ static_assert([] {
     return true;
 }());
 
-// Written under the interpreter lock; the references are never released,
-// only forgotten when their interpreter is gone.
-std::array<PyObject*, static_cast<size_t>(Attribute::Count)> g_names{};
+// Each filled once; the references are never released, only forgotten when
+// their interpreter is gone.
+std::array<Published<PyObject>, static_cast<size_t>(Attribute::Count)> g_names{};
 
 template <class Value>
 Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader)(PyObject*)) {
@@ -55,16 +57,20 @@ Result<std::optional<Value>> optional_of(PyObject* value, Result<Value> (*reader
 }  // namespace
 
 Result<PyObject*> attribute_name(Attribute attribute) {
-    PyObject*& name = g_names[static_cast<size_t>(attribute)];
-    if (name == nullptr) {
-        const char* text = kAttributeNames[static_cast<size_t>(attribute)].name;
-        QUILLANE_TRY_ASSIGN(Ref created, steal_or_error(PyUnicode_InternFromString(text)));
-        name = created.release();
+    Published<PyObject>& name = g_names[static_cast<size_t>(attribute)];
+    if (PyObject* filled = name.get()) {
+        return filled;
     }
-    return name;
+    const char* text = kAttributeNames[static_cast<size_t>(attribute)].name;
+    QUILLANE_TRY_ASSIGN(Ref created, steal_or_error(PyUnicode_InternFromString(text)));
+    return name.fill(std::move(created));
 }
 
-void forget_attribute_names() noexcept { g_names.fill(nullptr); }
+void forget_attribute_names() noexcept {
+    for (Published<PyObject>& name : g_names) {
+        name.forget();
+    }
+}
 
 Result<Ref> get_attribute(PyObject* object, Attribute attribute) {
     QUILLANE_TRY_ASSIGN(PyObject* name, attribute_name(attribute));

@@ -7,10 +7,12 @@
 #include "engine/validation_walk.hpp"
 #include "runtime/error_display.hpp"
 #include "runtime/inlining.hpp"
+#include "runtime/published.hpp"
 #include "runtime/stack_limit.hpp"
 #include "surface/argument_binding.hpp"
 #include "surface/entry_guard.hpp"
 
+#include <atomic>
 #include <new>
 
 namespace quillane {
@@ -24,9 +26,19 @@ struct NativeValidatorObject {
     // Method calls currently using the tree. Nothing in the module reads it
     // (each call's own reference keeps the instance alive); it stays in the
     // instance's layout as the count a debugger, or code reading the object
-    // from outside, can see of a validator in use.
+    // from outside, can see of a validator in use. Free-threaded, calls on
+    // several threads change it at once: changed only by borrow_tree.
     Py_ssize_t borrow_flag;
 };
+
+// Adds `delta` to the instance's count of calls using its tree.
+inline void borrow_tree(NativeValidatorObject* validator, Py_ssize_t delta) noexcept {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<Py_ssize_t>(validator->borrow_flag).fetch_add(delta, std::memory_order_relaxed);
+#else
+    validator->borrow_flag += delta;
+#endif
+}
 
 // Whether an instance holds a compiled tree. Only compile_schema makes one
 // that does; an instance made around the refusing constructor (a __new__
@@ -41,9 +53,9 @@ PendingError no_tree_error() {
                                                    "usable instances)");
 }
 
-// Written once under the interpreter lock and never released; forgotten,
-// not released, when its interpreter is gone.
-PyTypeObject* g_type = nullptr;
+// Filled once and never released; forgotten, not released, when its
+// interpreter is gone.
+Published<PyTypeObject> g_type;
 
 // For callers that cannot return an error: a failure to create the type is
 // an internal fault (after the Python error is printed).
@@ -70,9 +82,9 @@ class TreeHold {
 public:
     explicit TreeHold(NativeValidatorObject* validator) noexcept
         : validator_(validator), reference_(Ref::borrow(reinterpret_cast<PyObject*>(validator))) {
-        ++validator_->borrow_flag;
+        borrow_tree(validator_, 1);
     }
-    ~TreeHold() { --validator_->borrow_flag; }
+    ~TreeHold() { borrow_tree(validator_, -1); }
     TreeHold(const TreeHold&) = delete;
     TreeHold& operator=(const TreeHold&) = delete;
 
@@ -87,9 +99,15 @@ private:
 // code it runs (an __index__ method calling validate again); every walk that
 // starts while another is under way counts each level it descends, so that
 // a chain of re-entries ends in RecursionError rather than in a C stack that
-// overflows one uncounted shallow walk at a time. Changed only with the
-// interpreter lock held.
+// overflows one uncounted shallow walk at a time. With the GIL, changed only
+// with the interpreter lock held. Free-threaded, each thread counts its own
+// walks, the ones that share its C stack: a walk on another thread takes
+// none of it, and one count would be changed by several threads at once.
+#ifdef Py_GIL_DISABLED
+thread_local Py_ssize_t g_walks_under_way = 0;
+#else
 Py_ssize_t g_walks_under_way = 0;
+#endif
 
 class WalkScope {
 public:
@@ -254,25 +272,21 @@ PyType_Spec kTypeSpec = {
 }  // namespace
 
 Result<PyTypeObject*> native_validator_type() {
-    if (g_type != nullptr) {
-        return g_type;
+    if (PyTypeObject* type = g_type.get()) {
+        return type;
     }
     PyObject* created = PyType_FromSpec(&kTypeSpec);
     if (created == nullptr) {
         return fail(error_of_failed_call());
     }
-    if (g_type == nullptr) {
-        g_type = reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the interpreter
-    } else {
-        Ref::steal(created).reset();
-    }
-    return g_type;
+    return g_type.fill(Ref::steal(created));  // kept for the life of the interpreter
 }
 
 void forget_native_validator_type() noexcept {
-    g_type = nullptr;
+    g_type.forget();
     // Raised for good by a thread that the interpreter's exit ended inside a
-    // walk.
+    // walk (free-threaded: the count of the thread that ends the
+    // interpreter).
     g_walks_under_way = 0;
 }
 

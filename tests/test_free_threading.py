@@ -1,0 +1,31 @@
+"""Threads sharing data while validate and collect walk it, with the GIL off.
+
+Only on a free-threaded interpreter (QUILLANE_PYTHON=3.13t bash
+tools/test.sh); tools/ft_stress.py runs the programs, each run in a child
+process with PYTHON_GIL=0, and fails when a run crashes or answers anything
+the data, as the other threads leave it, does not allow.
+"""
+
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+STRESS = Path(__file__).resolve().parent.parent / "tools" / "ft_stress.py"
+
+pytestmark = pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter"
+)
+
+
+@pytest.mark.parametrize("program", ["shared", "read-only"])
+def test_threads_sharing_data_without_the_gil(program):
+    result = subprocess.run(
+        [sys.executable, str(STRESS), program, "--runs", "3", "--rounds", "200"],
+        capture_output=True,
+        text=True,
+        timeout=900,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
