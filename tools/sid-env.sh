@@ -7,6 +7,7 @@
 #   tools/sid-env.sh supplies VERSION         succeed if it supplies Python VERSION
 #   tools/sid-env.sh path                     print where it lives
 #   tools/sid-env.sh remove                   delete it (the next run makes it afresh)
+#   tools/sid-env.sh archive                  print the Debian archive it is made from
 #   tools/sid-env.sh --root NAME COMMAND ...  the same for another root made
 #                                             alike (for tools/wheel.sh and
 #                                             tools/wheel-check.sh):
@@ -120,7 +121,7 @@ PYTHON_STAMP="$ENV_DIR/.quillane-python$BUILT_PYTHON"
 EXTRA_CA_DIR=/usr/local/share/ca-certificates
 
 usage() {
-    sed -n '5,16p' "$SELF" | sed 's/^# *//' >&2
+    sed -n '5,17p' "$SELF" | sed 's/^# *//' >&2
     exit 2
 }
 
@@ -557,6 +558,9 @@ case "$command" in
         ;;
     path)
         echo "$ENV_DIR"
+        ;;
+    archive)
+        archive_uri
         ;;
     remove)
         need_root
