@@ -2,8 +2,8 @@
 # Debian's arm64 CPython of one version, unpacked from its packages (no root
 # file system, nothing installed, no chroot): what tools/wheel.sh cross
 # builds an aarch64 wheel with. The interpreter, its minimal standard library
-# with the build's sysconfig data, its headers and the few libraries the
-# interpreter loads (libc, expat, zlib), downloaded with apt-get from the
+# with the build's sysconfig data, its headers and the libraries the
+# interpreter loads (what its package depends on, recursively), downloaded with apt-get from the
 # Debian archive this machine's apt already uses (tools/sid-env.sh archive)
 # into a private apt state, then unpacked with dpkg-deb -x into
 # build/arm64-python<VERSION>. CMake asks that interpreter for its settings
@@ -31,7 +31,6 @@ esac
 VERSION="$1"
 OUT="$ROOT/build/arm64-python$VERSION"
 LOGS="$ROOT/build/logs"
-PACKAGES=("python$VERSION-minimal" "libpython$VERSION-minimal" "libpython$VERSION-dev" libc6 libexpat1 zlib1g)
 # Written last: the packages unpacked, with their versions.
 STAMP="$OUT/.quillane-packages"
 
@@ -53,7 +52,7 @@ if [ ! -f "$STAMP" ]; then
         echo "no Debian archive found in this machine's apt sources; set QUILLANE_SID_ARCHIVE to one" >&2
         exit 1
     fi
-    echo "unpacking Debian's arm64 Python $VERSION ($SUITE: ${PACKAGES[*]}) into ${OUT#"$ROOT"/}" >&2
+    echo "unpacking Debian's arm64 Python $VERSION ($SUITE) into ${OUT#"$ROOT"/}" >&2
     APT_DIR="$ROOT/build/arm64-apt-$SUITE"
     rm -rf "$OUT" "$APT_DIR"
     mkdir -p "$APT_DIR/lists/partial" "$APT_DIR/cache/archives/partial" "$APT_DIR/parts" "$APT_DIR/debs"
@@ -63,16 +62,21 @@ if [ ! -f "$STAMP" ]; then
     # Only this folder's sources, lists, package cache and (empty) dpkg
     # status; the machine's proxy and other settings still apply. The archive
     # may serve a frozen copy of sid, past its Release file's Valid-Until.
-    APT=(apt-get -q -o Dir::Etc::SourceList="$APT_DIR/sources.list" -o Dir::Etc::SourceParts="$APT_DIR/parts"
+    APT=(-q -o Dir::Etc::SourceList="$APT_DIR/sources.list" -o Dir::Etc::SourceParts="$APT_DIR/parts"
         -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts="$APT_DIR/parts"
         -o Dir::State="$APT_DIR" -o Dir::State::Lists="$APT_DIR/lists" -o Dir::State::status="$APT_DIR/status"
         -o Dir::Cache="$APT_DIR/cache" -o APT::Architecture=arm64 -o APT::Architectures::=arm64
         -o Acquire::Check-Valid-Until=false -o Acquire::Languages=none -o APT::Sandbox::User=root
         -o Debug::NoLocking=1)
     echo "  reading the archive's arm64 package list ($SUITE)" >&2
-    quietly "$LOGS/arm64-python$VERSION-apt.log" "${APT[@]}" update
-    echo "  downloading the packages" >&2
-    (cd "$APT_DIR/debs" && quietly "$LOGS/arm64-python$VERSION-apt.log" "${APT[@]}" download "${PACKAGES[@]}")
+    quietly "$LOGS/arm64-python$VERSION-apt.log" apt-get "${APT[@]}" update
+    # The interpreter's package and what it depends on, recursively (the C
+    # library, libexpat, zlib, ...), and the headers' package alone.
+    mapfile -t packages < <(apt-cache "${APT[@]}" depends --recurse --no-recommends --no-suggests --no-conflicts \
+        --no-breaks --no-replaces --no-enhances "python$VERSION-minimal" | grep -E '^[a-z0-9]' | LC_ALL=C sort -u)
+    packages+=("libpython$VERSION-dev")
+    echo "  downloading ${packages[*]}" >&2
+    (cd "$APT_DIR/debs" && quietly "$LOGS/arm64-python$VERSION-apt.log" apt-get "${APT[@]}" download "${packages[@]}")
     mkdir -p "$OUT"
     for deb in "$APT_DIR"/debs/*.deb; do
         dpkg-deb -x "$deb" "$OUT"
@@ -92,7 +96,9 @@ if [ ! -f "$STAMP" ]; then
 fi
 # The interpreter must run under the emulator: CMake asks it for its settings.
 if ! qemu-aarch64-static -L "$OUT" "$OUT/usr/bin/python$VERSION" -c 'import sysconfig' 2>"$LOGS/arm64-python$VERSION-run.log"; then
-    echo "Debian's arm64 Python $VERSION in ${OUT#"$ROOT"/} does not run under qemu-aarch64-static:" >&2
+    rm -f "$STAMP"
+    echo "Debian's arm64 Python $VERSION in ${OUT#"$ROOT"/} does not run under qemu-aarch64-static" \
+        "(unpacked afresh on the next call):" >&2
     cat "$LOGS/arm64-python$VERSION-run.log" >&2
     exit 1
 fi
