@@ -336,6 +336,23 @@ install_extra_ca_certificates() {
     printf '%s\n' "$state" >"$CA_STAMP"
 }
 
+# quietly LOG COMMAND..., printing once a minute how long it has run and what
+# the shell command PROGRESS says, so that a long step shows that it moves.
+with_progress() {
+    local progress="$1" began=$SECONDS ticker status=0
+    shift
+    (
+        while sleep 60; do
+            echo "    $(((SECONDS - began) / 60)) min: $(eval "$progress")"
+        done
+    ) &
+    ticker=$!
+    quietly "$@" || status=$?
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    return $status
+}
+
 # CPython BUILT_PYTHON, built in the root from the upstream sources that
 # Debian's python source package of that version carries (from the newest
 # suite the archive serves it in), into /opt/pythonX.Y.
@@ -358,14 +375,22 @@ build_python() {
     rm -f "$ENV_DIR/etc/apt/sources.list"
     find "$ENV_DIR/var/lib/apt/lists" -maxdepth 1 -type f -delete
     [ $status = 0 ] || { cat "$LOGS/$ROOT_NAME-python-source.log" >&2; exit 1; }
-    echo "  the sources: $(cd "$ENV_DIR/usr/src/python" && ls ./*.orig.tar.* | head -n 1) (from $suite)"
+    local tarball
+    tarball="$(cd "$ENV_DIR/usr/src/python" && ls ./*.orig.tar.* | grep -v '\.asc$' | head -n 1)"
+    echo "  the sources: ${tarball#./} (from $suite)"
     echo "  configuring"
-    quietly "$LOGS/$ROOT_NAME-python-configure.log" in_env sh -c "cd /usr/src/python && tar -xf ./*.orig.tar.* && \
+    quietly "$LOGS/$ROOT_NAME-python-configure.log" in_env sh -c "cd /usr/src/python && tar -xf $tarball && \
         cd Python-*/ && ./configure --prefix=/opt/python$BUILT_PYTHON --with-ensurepip=install"
-    echo "  compiling (make -j$(nproc), niced)"
-    quietly "$LOGS/$ROOT_NAME-python-build.log" in_env sh -c "cd /usr/src/python/Python-*/ && nice make -j$(nproc)"
-    echo "  installing into /opt/python$BUILT_PYTHON"
-    quietly "$LOGS/$ROOT_NAME-python-install.log" in_env sh -c "cd /usr/src/python/Python-*/ && make altinstall"
+    local jobs
+    jobs="$(nproc)"
+    [ "$jobs" -le 2 ] || jobs=2
+    echo "  compiling (make -j$jobs, niced; a line a minute)"
+    with_progress "find '$ENV_DIR/usr/src/python' -name '*.o' | wc -l | sed 's/\$/ object files compiled/'" \
+        "$LOGS/$ROOT_NAME-python-build.log" in_env sh -c "cd /usr/src/python/Python-*/ && nice make -j$jobs"
+    echo "  installing into /opt/python$BUILT_PYTHON (with the standard library's bytecode)"
+    with_progress "find '$ENV_DIR/opt/python$BUILT_PYTHON' -name '*.pyc' 2>/dev/null | wc -l | sed 's/\$/ bytecode files written/'" \
+        "$LOGS/$ROOT_NAME-python-install.log" in_env sh -c "cd /usr/src/python/Python-*/ && make altinstall"
+    echo "  built: $(in_env "/opt/python$BUILT_PYTHON/bin/python$BUILT_PYTHON" -c 'import ssl, sys; print("Python", sys.version.split()[0])')"
     rm -rf "$ENV_DIR/usr/src/python"
     touch "$PYTHON_STAMP"
 }
