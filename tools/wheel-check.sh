@@ -107,10 +107,24 @@ for wheel in "${WHEELS[@]}"; do
         bash "$ROOT/tools/wheel-check.sh" __inside "$wheel" "$python" 2>&1 | tee "$log" || status=$?
     summary="$(grep -E '^[0-9]+ (passed|failed)|(passed|failed).* in [0-9.]+s' "$log" | tail -n 1 || true)"
     system="$(grep -m 1 '^system:' "$log" | sed 's/^system: //' || true)"
+    # Each step's heading is printed when the one before it has passed.
+    quick_start="not run" typed_usage="not run"
+    if grep -q '^== examples/typed_usage.py' "$log"; then
+        quick_start=passed
+    elif grep -q "^== the README's quick start" "$log"; then
+        quick_start=FAILED
+    fi
+    if grep -q '^== the test suite' "$log"; then
+        typed_usage=passed
+    elif [ "$quick_start" = passed ]; then
+        typed_usage=FAILED
+    fi
+    line="$name on $root ($system): quick start $quick_start, typed_usage $typed_usage, suite: ${summary:-no summary}"
+    line+=" [$((SECONDS - began)) s]"
     if [ $status = 0 ]; then
-        RESULTS+=("ok      $name on $root ($system): quick start, typed_usage, suite $summary [$((SECONDS - began)) s]")
+        RESULTS+=("ok      $line")
     else
-        RESULTS+=("FAILED  $name on $root ($system): $summary [$((SECONDS - began)) s]; log: $log")
+        RESULTS+=("FAILED  $line; log: $log")
         FAILED=1
     fi
 done
