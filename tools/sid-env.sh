@@ -9,8 +9,7 @@
 #   tools/sid-env.sh remove                   delete it (the next run makes it afresh)
 #   tools/sid-env.sh archive                  print the Debian archive it is made from
 #   tools/sid-env.sh --root NAME COMMAND ...  the same for another root made
-#                                             alike (for tools/wheel.sh and
-#                                             tools/wheel-check.sh):
+#                                             alike (for tools/wheel-check.sh):
 #     trixie-arm64  Debian 13 for arm64 with Python 3.13 (run under qemu)
 #     sid-arm64     Debian sid for arm64 with Python 3.14 and 3.15 (under qemu)
 #     bullseye      Debian 11 (glibc 2.31) with Python 3.13 built in it from
@@ -121,7 +120,7 @@ PYTHON_STAMP="$ENV_DIR/.quillane-python$BUILT_PYTHON"
 EXTRA_CA_DIR=/usr/local/share/ca-certificates
 
 usage() {
-    sed -n '5,17p' "$SELF" | sed 's/^# *//' >&2
+    sed -n '5,16p' "$SELF" | sed 's/^# *//' >&2
     exit 2
 }
 
