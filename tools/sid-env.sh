@@ -29,7 +29,7 @@
 # An arm64 root is bootstrapped in two stages (debootstrap --foreign, then the
 # second stage run in it under qemu-user-static, which this installs on the
 # machine with the kernel's binfmt_misc handler for arm64 programs): five to
-# fifteen minutes; bullseye's Python build takes about twenty more. Each root
+# fifteen minutes; bullseye's Python build takes about five more. Each root
 # lives in /var/cache/quillane/NAME.
 #
 # It lives outside the project, in $QUILLANE_SID_ENV (default
@@ -357,7 +357,7 @@ with_progress() {
 # suite the archive serves it in), into /opt/pythonX.Y.
 build_python() {
     local uri="$1" suite
-    echo "building CPython $BUILT_PYTHON in $LABEL from Debian's python$BUILT_PYTHON sources (about twenty minutes on 2 cores)"
+    echo "building CPython $BUILT_PYTHON in $LABEL from Debian's python$BUILT_PYTHON sources (five to ten minutes on 2 cores)"
     local status=0
     for suite in trixie sid; do
         printf 'deb-src %s %s main\n' "$uri" "$suite" >"$ENV_DIR/etc/apt/sources.list"

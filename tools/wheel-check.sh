@@ -9,8 +9,8 @@
 #   aarch64, cp313       Debian 13 arm64    (--root trixie-arm64, under qemu)
 #   aarch64, cp314/cp315 Debian sid arm64   (--root sid-arm64, under qemu)
 # The roots are made the first time they are needed and reused after (see
-# tools/sid-env.sh: bullseye about 25 minutes, an arm64 root ten), and the
-# suite takes about 11 minutes under qemu. Needs root, like the roots.
+# tools/sid-env.sh: bullseye about ten minutes, an arm64 root fifteen), and
+# the suite takes about 17 minutes under qemu. Needs root, like the roots.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
