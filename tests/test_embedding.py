@@ -59,7 +59,14 @@ def _host_build_command(host):
         return subprocess.run([config, *options], capture_output=True, text=True, check=True).stdout.split()
 
     source = os.path.join(TESTS_DIR, "native", "reinitialising_host.cpp")
-    return [compiler, "-o", str(host), source, *flags("--cflags"), *flags("--ldflags", "--embed")]
+    # An interpreter built on Linux without a shared libpython links it into
+    # the host, which must then export its symbols to the extension modules
+    # the host imports (ctypes, say), as the interpreter's own executable
+    # does (-Xlinker -export-dynamic).
+    exported = []
+    if sys.platform.startswith("linux") and not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        exported = (sysconfig.get_config_var("LINKFORSHARED") or "").split()
+    return [compiler, "-o", str(host), source, *flags("--cflags"), *flags("--ldflags", "--embed"), *exported]
 
 
 def test_each_interpreter_lifetime_gets_a_working_module(tmp_path):

@@ -7,9 +7,9 @@
 #   tools/sid-env.sh supplies VERSION         succeed if it supplies Python VERSION
 #   tools/sid-env.sh path                     print where it lives
 #   tools/sid-env.sh remove                   delete it (the next run makes it afresh)
+#   tools/sid-env.sh archive                  print the Debian archive it is made from
 #   tools/sid-env.sh --root NAME COMMAND ...  the same for another root made
-#                                             alike (for tools/wheel.sh and
-#                                             tools/wheel-check.sh):
+#                                             alike (for tools/wheel-check.sh):
 #     trixie-arm64  Debian 13 for arm64 with Python 3.13 (run under qemu)
 #     sid-arm64     Debian sid for arm64 with Python 3.14 and 3.15 (under qemu)
 #     bullseye      Debian 11 (glibc 2.31) with Python 3.13 built in it from
@@ -29,7 +29,7 @@
 # An arm64 root is bootstrapped in two stages (debootstrap --foreign, then the
 # second stage run in it under qemu-user-static, which this installs on the
 # machine with the kernel's binfmt_misc handler for arm64 programs): five to
-# fifteen minutes; bullseye's Python build takes about twenty more. Each root
+# fifteen minutes; bullseye's Python build takes about five more. Each root
 # lives in /var/cache/quillane/NAME.
 #
 # It lives outside the project, in $QUILLANE_SID_ENV (default
@@ -338,12 +338,29 @@ install_extra_ca_certificates() {
     printf '%s\n' "$state" >"$CA_STAMP"
 }
 
+# quietly LOG COMMAND..., printing once a minute how long it has run and what
+# the shell command PROGRESS says, so that a long step shows that it moves.
+with_progress() {
+    local progress="$1" began=$SECONDS ticker status=0
+    shift
+    (
+        while sleep 60; do
+            echo "    $(((SECONDS - began) / 60)) min: $(eval "$progress")"
+        done
+    ) &
+    ticker=$!
+    quietly "$@" || status=$?
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    return $status
+}
+
 # CPython BUILT_PYTHON, built in the root from the upstream sources that
 # Debian's python source package of that version carries (from the newest
 # suite the archive serves it in), into /opt/pythonX.Y.
 build_python() {
     local uri="$1" suite
-    echo "building CPython $BUILT_PYTHON in $LABEL from Debian's python$BUILT_PYTHON sources (about twenty minutes on 2 cores)"
+    echo "building CPython $BUILT_PYTHON in $LABEL from Debian's python$BUILT_PYTHON sources (five to ten minutes on 2 cores)"
     local status=0
     for suite in trixie sid; do
         printf 'deb-src %s %s main\n' "$uri" "$suite" >"$ENV_DIR/etc/apt/sources.list"
@@ -360,14 +377,22 @@ build_python() {
     rm -f "$ENV_DIR/etc/apt/sources.list"
     find "$ENV_DIR/var/lib/apt/lists" -maxdepth 1 -type f -delete
     [ $status = 0 ] || { cat "$LOGS/$ROOT_NAME-python-source.log" >&2; exit 1; }
-    echo "  the sources: $(cd "$ENV_DIR/usr/src/python" && ls ./*.orig.tar.* | head -n 1) (from $suite)"
+    local tarball
+    tarball="$(cd "$ENV_DIR/usr/src/python" && ls ./*.orig.tar.* | grep -v '\.asc$' | head -n 1)"
+    echo "  the sources: ${tarball#./} (from $suite)"
     echo "  configuring"
-    quietly "$LOGS/$ROOT_NAME-python-configure.log" in_env sh -c "cd /usr/src/python && tar -xf ./*.orig.tar.* && \
+    quietly "$LOGS/$ROOT_NAME-python-configure.log" in_env sh -c "cd /usr/src/python && tar -xf $tarball && \
         cd Python-*/ && ./configure --prefix=/opt/python$BUILT_PYTHON --with-ensurepip=install"
-    echo "  compiling (make -j$(nproc), niced)"
-    quietly "$LOGS/$ROOT_NAME-python-build.log" in_env sh -c "cd /usr/src/python/Python-*/ && nice make -j$(nproc)"
-    echo "  installing into /opt/python$BUILT_PYTHON"
-    quietly "$LOGS/$ROOT_NAME-python-install.log" in_env sh -c "cd /usr/src/python/Python-*/ && make altinstall"
+    local jobs
+    jobs="$(nproc)"
+    [ "$jobs" -le 2 ] || jobs=2
+    echo "  compiling (make -j$jobs, niced; a line a minute)"
+    with_progress "find '$ENV_DIR/usr/src/python' -name '*.o' | wc -l | sed 's/\$/ object files compiled/'" \
+        "$LOGS/$ROOT_NAME-python-build.log" in_env sh -c "cd /usr/src/python/Python-*/ && nice make -j$jobs"
+    echo "  installing into /opt/python$BUILT_PYTHON (with the standard library's bytecode)"
+    with_progress "find '$ENV_DIR/opt/python$BUILT_PYTHON' -name '*.pyc' 2>/dev/null | wc -l | sed 's/\$/ bytecode files written/'" \
+        "$LOGS/$ROOT_NAME-python-install.log" in_env sh -c "cd /usr/src/python/Python-*/ && make altinstall"
+    echo "  built: $(in_env "/opt/python$BUILT_PYTHON/bin/python$BUILT_PYTHON" -c 'import ssl, sys; print("Python", sys.version.split()[0])')"
     rm -rf "$ENV_DIR/usr/src/python"
     touch "$PYTHON_STAMP"
 }
@@ -560,6 +585,9 @@ case "$command" in
         ;;
     path)
         echo "$ENV_DIR"
+        ;;
+    archive)
+        archive_uri
         ;;
     remove)
         need_root

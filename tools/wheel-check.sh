@@ -9,11 +9,22 @@
 #   aarch64, cp313       Debian 13 arm64    (--root trixie-arm64, under qemu)
 #   aarch64, cp314/cp315 Debian sid arm64   (--root sid-arm64, under qemu)
 # The roots are made the first time they are needed and reused after (see
-# tools/sid-env.sh: bullseye about 25 minutes, an arm64 root ten), and the
-# suite takes about 11 minutes under qemu. Needs root, like the roots.
-# Usage: tools/wheel-check.sh [WHEEL...]
+# tools/sid-env.sh: bullseye about ten minutes, an arm64 root fifteen), and
+# the suite takes about 17 minutes under qemu. Needs root, like the roots.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+usage() {
+    cat <<'EOF'
+usage: bash tools/wheel-check.sh [WHEEL...]
+Installs each wheel (default: every wheel in dist/) into a clean venv where it
+claims to run and runs the README's quick start, examples/typed_usage.py and
+the test suite against it: x86-64 cp313 on Debian 11, cp314 and cp315 in the
+sid environment, aarch64 in Debian's arm64 roots under qemu (each root made
+the first time it is needed: tools/sid-env.sh). Needs root.
+  bash tools/wheel.sh && bash tools/wheel-check.sh dist/*-cp313-*x86_64.whl
+EOF
+}
 
 # Inside a root: the check itself, on the wheel WHEEL with interpreter PYTHON.
 if [ "${1:-}" = __inside ]; then
@@ -42,17 +53,31 @@ PYTHON
     exec "$PY" -m pytest -q -p no:cacheprovider tests
 fi
 
+WHEELS=()
+for argument in "$@"; do
+    case "$argument" in
+        -h | --help) usage; exit 0 ;;
+        -*) echo "tools/wheel-check.sh: unknown option '$argument' (bash tools/wheel-check.sh --help)" >&2; exit 2 ;;
+    esac
+    if [ ! -f "$argument" ]; then
+        echo "tools/wheel-check.sh: no wheel at $argument" >&2
+        exit 2
+    fi
+    WHEELS+=("$(realpath "$argument")")
+done
 cd "$ROOT"
-WHEELS=("$@")
-[ ${#WHEELS[@]} -gt 0 ] || mapfile -t WHEELS < <(ls dist/*.whl 2>/dev/null)
+[ ${#WHEELS[@]} -gt 0 ] || mapfile -t WHEELS < <(ls "$ROOT"/dist/*.whl 2>/dev/null)
 if [ ${#WHEELS[@]} = 0 ]; then
-    echo "no wheel to check: build one with tools/wheel.sh, or name it" >&2
+    echo "no wheel to check in dist/: build one with bash tools/wheel.sh, or name one" >&2
     exit 2
+fi
+if [ "$(id -u)" != 0 ]; then
+    echo "tools/wheel-check.sh needs root (its roots are chroots): run it as root" >&2
+    exit 1
 fi
 RESULTS=()
 FAILED=0
 for wheel in "${WHEELS[@]}"; do
-    wheel="$(realpath "$wheel")"
     name="$(basename "$wheel")"
     if ! [[ "$name" =~ -cp3(1[345])-cp3[0-9]+-(.*)\.whl$ ]]; then
         echo "$name: not a CPython 3.13-3.15 wheel of this project" >&2
@@ -82,10 +107,24 @@ for wheel in "${WHEELS[@]}"; do
         bash "$ROOT/tools/wheel-check.sh" __inside "$wheel" "$python" 2>&1 | tee "$log" || status=$?
     summary="$(grep -E '^[0-9]+ (passed|failed)|(passed|failed).* in [0-9.]+s' "$log" | tail -n 1 || true)"
     system="$(grep -m 1 '^system:' "$log" | sed 's/^system: //' || true)"
+    # Each step's heading is printed when the one before it has passed.
+    quick_start="not run" typed_usage="not run"
+    if grep -q '^== examples/typed_usage.py' "$log"; then
+        quick_start=passed
+    elif grep -q "^== the README's quick start" "$log"; then
+        quick_start=FAILED
+    fi
+    if grep -q '^== the test suite' "$log"; then
+        typed_usage=passed
+    elif [ "$quick_start" = passed ]; then
+        typed_usage=FAILED
+    fi
+    line="$name on $root ($system): quick start $quick_start, typed_usage $typed_usage, suite: ${summary:-no summary}"
+    line+=" [$((SECONDS - began)) s]"
     if [ $status = 0 ]; then
-        RESULTS+=("ok      $name on $root ($system): quick start, typed_usage, suite $summary [$((SECONDS - began)) s]")
+        RESULTS+=("ok      $line")
     else
-        RESULTS+=("FAILED  $name on $root ($system): $summary [$((SECONDS - began)) s]; log: $log")
+        RESULTS+=("FAILED  $line; log: $log")
         FAILED=1
     fi
 done

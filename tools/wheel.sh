@@ -2,22 +2,23 @@
 # Builds the sdist and, from it, the manylinux2014 wheel of the interpreter
 # that QUILLANE_PYTHON names (3.13 by default; 3.14 and 3.15 in the sid
 # environment, tools/sid-env.sh, where this machine lacks them) into dist/,
-# for x86-64 or, with --arch aarch64, for aarch64. The module is compiled by
-# zig's clang against glibc 2.17's symbols with libc++ linked in
-# (cmake/zig-<arch>-manylinux2014.cmake), so the wheel runs on every Linux
-# with glibc 2.17 or newer and needs no C++ runtime there. It checks that the
-# sdist and the wheel hold what they must, repairs the wheel with auditwheel
-# to the manylinux2014 tag (and fails when it does not qualify), says which
-# systems it runs on, and, for this machine's architecture, installs it into
-# a fresh venv with --no-index and no compiler on PATH and runs
-# examples/typed_usage.py there (tools/wheel-check.sh runs every wheel on the
-# systems it claims, the aarch64 ones under qemu).
-# Usage: tools/wheel.sh [--arch x86_64|aarch64]
+# for x86-64 or, with --arch aarch64, for aarch64 (see usage below). The
+# module is compiled by zig's clang against glibc 2.17's symbols with libc++
+# linked in (cmake/zig-<arch>-manylinux2014.cmake), so the wheel runs on
+# every Linux with glibc 2.17 or newer and needs no C++ runtime there. It
+# checks that the sdist and the wheel hold what they must, repairs the wheel
+# with auditwheel to the manylinux2014 tag (and fails when it does not
+# qualify), says which systems it runs on, and, for this machine's
+# architecture, installs it into a fresh venv with --no-index and no compiler
+# on PATH and runs examples/typed_usage.py there (tools/wheel-check.sh runs
+# every wheel on the systems it claims, the aarch64 ones under qemu).
 #
 # An aarch64 build is a cross build whose CMake asks the target interpreter
-# for its settings: Debian's arm64 CPython of that version, from an arm64
-# root made once per machine (tools/sid-env.sh --root trixie-arm64 for 3.13,
-# sid-arm64 for 3.14 and 3.15), run under qemu-user-static, with its headers.
+# for its settings: Debian's arm64 CPython of that version, unpacked with its
+# headers from Debian's packages into build/arm64-python<version>
+# (tools/arm64-python.sh: seconds, no root file system) and run under
+# qemu-user-static. QUILLANE_ARM64_ROOT may name another folder that holds
+# them at Debian's places (an arm64 root, tools/sid-env.sh --root sid-arm64).
 #
 # The wheel is built from the sdist unpacked into build/wheel-sdist (where
 # only the files whose content changed are rewritten) with the build tree kept
@@ -31,12 +32,29 @@
 # build/logs/ and are shown only when they fail.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+usage() {
+    cat <<'EOF'
+usage: bash tools/wheel.sh [--arch x86_64|aarch64]
+Builds the manylinux2014 wheel of quillane_core into dist/: for x86-64 by
+default, for aarch64 with --arch aarch64, for the Python that QUILLANE_PYTHON
+names (3.13 by default; 3.14 and 3.15 are built in the sid environment):
+  bash tools/wheel.sh                                  # cp313, x86-64
+  bash tools/wheel.sh --arch aarch64                   # cp313, aarch64
+  QUILLANE_PYTHON=3.14 bash tools/wheel.sh             # cp314, x86-64
+  QUILLANE_PYTHON=3.15 bash tools/wheel.sh --arch aarch64
+Then bash tools/wheel-check.sh runs each wheel where it claims to run.
+EOF
+}
 ARCH=x86_64
-case "${1:-}" in
-    "") ;;
-    --arch) ARCH="${2:-}" ;;
-    *) echo "usage: tools/wheel.sh [--arch x86_64|aarch64]" >&2; exit 2 ;;
-esac
+while [ $# -gt 0 ]; do
+    case "$1" in
+        -h | --help) usage; exit 0 ;;
+        --arch) [ $# -ge 2 ] || { usage | head -n 1 >&2; exit 2; }; ARCH="$2"; shift 2 ;;
+        --arch=*) ARCH="${1#--arch=}"; shift ;;
+        *) echo "tools/wheel.sh: unknown argument '$1' (bash tools/wheel.sh --help)" >&2; usage | head -n 1 >&2; exit 2 ;;
+    esac
+done
 case "$ARCH" in
     x86_64 | aarch64) ;;
     *) echo "tools/wheel.sh builds for x86_64 or aarch64, not '$ARCH'" >&2; exit 2 ;;
@@ -46,20 +64,20 @@ if [ "$(uname -m)" != x86_64 ]; then
     exit 1
 fi
 if [ "$ARCH" = aarch64 ] && [ -z "${QUILLANE_ARM64_ROOT:-}" ]; then
-    # The arm64 root is made here, before a rerun in the sid environment,
-    # which then sees it, with the emulator, read-only at the same path.
+    # Debian's arm64 interpreter is unpacked here, before a rerun in the sid
+    # environment, which then sees it, with the emulator, at the same path.
     wanted="${QUILLANE_PYTHON:-3.13}"
     if ! [[ "$wanted" =~ 3\.1[345] ]]; then
         echo "QUILLANE_PYTHON=$wanted: an aarch64 wheel is built for 3.13, 3.14 or 3.15" >&2
-        exit 1
+        exit 2
     fi
-    arm64_root=sid-arm64
-    [ "${BASH_REMATCH[0]}" != 3.13 ] || arm64_root=trixie-arm64
-    bash "$ROOT/tools/sid-env.sh" --root "$arm64_root" setup
-    QUILLANE_ARM64_ROOT="$(bash "$ROOT/tools/sid-env.sh" --root "$arm64_root" path)"
-    export QUILLANE_ARM64_ROOT QUILLANE_SID_ENV_BIND="$QUILLANE_ARM64_ROOT:$(command -v qemu-aarch64-static)"
+    QUILLANE_ARM64_ROOT="$(bash "$ROOT/tools/arm64-python.sh" "${BASH_REMATCH[0]}")"
+    export QUILLANE_ARM64_ROOT
 fi
-SID_RERUN=(bash "$ROOT/tools/wheel.sh" "$@")
+if [ "$ARCH" = aarch64 ]; then
+    export QUILLANE_SID_ENV_BIND="$QUILLANE_ARM64_ROOT:$(command -v qemu-aarch64-static)"
+fi
+SID_RERUN=(bash "$ROOT/tools/wheel.sh" --arch "$ARCH")
 . "$ROOT/tools/python.sh"
 . "$ROOT/tools/quietly.sh"
 cd "$ROOT"
@@ -165,7 +183,7 @@ if [ "$ARCH" = aarch64 ]; then
     # wheel's tag and the module's suffix name the target, not this machine.
     TARGET_PY="$QUILLANE_ARM64_ROOT/usr/bin/python$PYTHON_VERSION"
     if [ ! -x "$TARGET_PY" ]; then
-        echo "the arm64 root $QUILLANE_ARM64_ROOT has no Python $PYTHON_VERSION" >&2
+        echo "$QUILLANE_ARM64_ROOT holds no arm64 Python $PYTHON_VERSION" >&2
         exit 1
     fi
     BUILD_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64
@@ -260,7 +278,7 @@ if not any(name.split("/")[0].endswith(".dist-info") and name.endswith("/LICENSE
 EOF
 
 if [ "$ARCH" != "$(uname -m)" ]; then
-    echo "== not installed here: an $ARCH wheel runs on an $ARCH system (tools/wheel-check.sh runs it under qemu)"
+    echo "== not installed here: an $ARCH wheel runs on an $ARCH system (bash tools/wheel-check.sh $WHEEL runs it under qemu)"
 else
     echo "== install $(basename "$WHEEL") into a fresh venv, offline, without a compiler"
     SCRATCH="$(mktemp -d)"
