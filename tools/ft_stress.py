@@ -50,26 +50,11 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 RECORDS = 600
 READERS = 4
 ROLES = ["admin", "editor", "viewer", "owner", "auditor"]
-
-
-def records_schema():
-    from validator_classes import BoolValidator, Float, Int, ListValidator, StringValidator
-
-    return ListValidator(
-        {
-            "id": Int(min=1),
-            "name": StringValidator(min_len=1, max_len=32),
-            "email": StringValidator(min_len=3, max_len=64),
-            "age": Int(min=0, max=150),
-            "score": Float(min=0.0, max=1.0),
-            "active": BoolValidator(),
-            "roles": ListValidator(StringValidator(min_len=1, max_len=16), max_len=4),
-        }
-    )
 
 
 class Age:
@@ -139,9 +124,11 @@ def change(rng: random.Random, records: list) -> None:
 
 def child(program: str, seed: int, rounds: int, seconds: float | None) -> None:
     """One run: prints its counts as JSON and ends with status 0 unless it crashes."""
+    import payloads  # the benchmarks' records: their schema
+
     import quillane_core
 
-    validator = quillane_core.compile_schema(records_schema())
+    validator = quillane_core.compile_schema(payloads.records_schema())
     panic_names = ("pyo3_runtime", "PanicException")
     rng = random.Random(seed)
     records = [record(rng, n) for n in range(RECORDS)]
