@@ -28,6 +28,8 @@ namespace quillane {
 // (CallContext::take_error) for the method to raise.
 enum class Verdict : uint8_t { Pass, Fail, Undecided, Error };
 
+inline Verdict verdict_of(bool passes) noexcept { return passes ? Verdict::Pass : Verdict::Fail; }
+
 // Where a check over a container's children stopped: the first child that
 // did not pass (a list's index; a dict's entry, borrowed, and its index in
 // iteration order) and its verdict; Pass when none failed.
@@ -69,6 +71,15 @@ public:
     Verdict fail_with(PendingError pending) {
         error_.emplace(std::move(pending));
         return Verdict::Error;
+    }
+    // What the check answers where reading a value raised: the quiet check
+    // fails it (the walk meets the same error itself and raises it), the
+    // full check keeps the exception and ends the call.
+    QUILLANE_NOINLINE QUILLANE_COLD Verdict reject_quietly_or(PendingError pending) {
+        if (quiet) {
+            return Verdict::Fail;
+        }
+        return fail_with(std::move(pending));
     }
     // The exception that ended the call, when it answered Error.
     PendingError take_error() { return std::move(*error_); }

@@ -7,7 +7,9 @@
 #include "engine/conformance_check.hpp"
 
 #include "engine/field_lookup.hpp"
-#include "engine/value_reads.hpp"
+#include "engine/length_kinds.hpp"
+#include "engine/number_kinds.hpp"
+#include "engine/type_tests.hpp"
 #include "runtime/dict_iteration.hpp"
 #include "runtime/inlining.hpp"
 #include "runtime/list_iteration.hpp"
@@ -20,8 +22,6 @@ namespace {
 
 constexpr const char* kRecursionWhere = " while validating data";
 
-Verdict verdict(bool passes) noexcept { return passes ? Verdict::Pass : Verdict::Fail; }
-
 // Kinds whose values hold no other values.
 bool is_leaf_kind(NodeKind kind) noexcept {
     return kind != NodeKind::List && kind != NodeKind::ListSized && kind != NodeKind::Dict && kind != NodeKind::Fields;
@@ -33,61 +33,23 @@ QUILLANE_ALWAYS_INLINE bool ConformanceCheck::key_passes(PyObject* key) {
     return is_str(key) && !(call_.quiet && call_.scans.has_lone_surrogate(key));
 }
 
-Verdict ConformanceCheck::reject_quietly_or(PendingError pending) {
-    if (call_.quiet) {
-        return Verdict::Fail;  // the walk meets the same error itself
-    }
-    return call_.fail_with(std::move(pending));
-}
-
-QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_int(const ValidatorNode& node, PyObject* value) {
-    if (std::optional<int64_t> compact = compact_int_value(value)) [[likely]] {
-        return verdict(check_bounds(node.bounds, static_cast<double>(*compact)) == BoundBreach::None);
-    }
-    if (call_.quiet && reading_runs_python_code(value)) [[unlikely]] {
-        return Verdict::Fail;
-    }
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, call_.walks), call_.fail_with);
-    if (!integer) {
-        return Verdict::Fail;
-    }
-    // The unbounded kind has no bounds set, so this passes for it.
-    return verdict(check_bounds(node.bounds, static_cast<double>(*integer)) == BoundBreach::None);
-}
-
-QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_float(const ValidatorNode& node, PyObject* value) {
-    if (!is_float(value)) {
-        return Verdict::Fail;
-    }
-    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), call_.fail_with);
-    return verdict(check_bounds(node.bounds, number) == BoundBreach::None);
-}
-
-QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_str(const ValidatorNode& node, PyObject* value) {
-    if (!is_str(value)) {
-        return Verdict::Fail;
-    }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, call_.scans), reject_quietly_or);
-    return verdict(check_length(node.lengths, length) == LengthBreach::None);
-}
-
 QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
     switch (node.kind) {
         case NodeKind::Any:
             return Verdict::Pass;
         case NodeKind::Bool:
-            return verdict(is_exact_bool(value));
+            return verdict_of(is_exact_bool(value));
         case NodeKind::Int:
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
-            return check_int(node, value);
+            return check_int(node.bounds, value, call_);
         case NodeKind::Float:
-            return verdict(is_float(value));
+            return verdict_of(is_float(value));
         case NodeKind::FloatRange:
         case NodeKind::FloatRangeExclusive:
-            return check_float(node, value);
+            return check_float(node.bounds, value, call_);
         case NodeKind::Str:
-            return check_str(node, value);
+            return check_str(node.lengths, value, call_);
         case NodeKind::List:
         case NodeKind::ListSized:
             return check_list(node, value);
@@ -108,11 +70,10 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_list(const ValidatorNode& node
     if (!is_list(value)) {
         return Verdict::Fail;
     }
-    const Py_ssize_t length = PyList_GET_SIZE(value);
-    if (node.kind == NodeKind::ListSized &&
-        check_length(node.lengths, static_cast<uint64_t>(length)) != LengthBreach::None) {
+    if (!list_length_passes(node, value)) {
         return Verdict::Fail;
     }
+    const Py_ssize_t length = PyList_GET_SIZE(value);
     const ValidatorNode& item_validator = *node.element;
     if (length <= static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls) && is_leaf_kind(item_validator.kind)) {
         return check_short_leaf_list(item_validator, value, length);
@@ -138,7 +99,7 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_short_leaf_list(const Validato
         return Verdict::Pass;
     }
     call_.signals.count(static_cast<size_t>(stopped_at));
-    if (result == Verdict::Pass) {
+    if (result == Verdict::Undecided) {
         return check_items(item_validator, list, stopped_at);
     }
     if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
@@ -164,35 +125,28 @@ QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const Valid
         case NodeKind::Any:
             return length;
         case NodeKind::Bool:
-            return first_failing([](PyObject* item) { return verdict(is_exact_bool(item)); });
+            return first_failing([](PyObject* item) { return verdict_of(is_exact_bool(item)); });
         case NodeKind::Int:
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
-            for (Py_ssize_t index = 0; index < length; ++index) {
-                const std::optional<int64_t> integer = compact_int_value(items[index]);
-                if (!integer) [[unlikely]] {
-                    return index;  // read by the guarded loop, Python code and all
-                }
-                if (check_bounds(item_validator.bounds, static_cast<double>(*integer)) != BoundBreach::None) {
-                    result = Verdict::Fail;
-                    return index;
-                }
-            }
-            return length;
+            // An item that is not a compact int is read by the guarded
+            // loop, Python code and all.
+            return first_failing([&](PyObject* item) { return check_compact_int(item_validator.bounds, item); });
         case NodeKind::Float:
-            return first_failing([](PyObject* item) { return verdict(is_float(item)); });
+            return first_failing([](PyObject* item) { return verdict_of(is_float(item)); });
         case NodeKind::FloatRange:
         case NodeKind::FloatRangeExclusive:
-            return first_failing([&](PyObject* item) { return check_float(item_validator, item); });
+            return first_failing([&](PyObject* item) { return check_float(item_validator.bounds, item, call_); });
         case NodeKind::Str:
-            return first_failing([&](PyObject* item) { return check_str(item_validator, item); });
+            return first_failing([&](PyObject* item) { return check_str(item_validator.lengths, item, call_); });
         case NodeKind::List:
         case NodeKind::ListSized:
         case NodeKind::Dict:
         case NodeKind::Fields:
             break;
     }
-    return 0;  // not leaves: the guarded loop from the first item
+    result = Verdict::Undecided;  // not leaves: the guarded loop from the first item
+    return 0;
 }
 
 Verdict ConformanceCheck::check_value(const ValidatorNode& node, PyObject* value) { return check_node(node, value); }
@@ -203,14 +157,14 @@ QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::with_value_check(const Validato
         case NodeKind::Int:
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
-            return loop([&](PyObject* value) { return check_int(node, value); });
+            return loop([&](PyObject* value) { return check_int(node.bounds, value, call_); });
         case NodeKind::Float:
-            return loop([](PyObject* value) { return verdict(is_float(value)); });
+            return loop([](PyObject* value) { return verdict_of(is_float(value)); });
         case NodeKind::FloatRange:
         case NodeKind::FloatRangeExclusive:
-            return loop([&](PyObject* value) { return check_float(node, value); });
+            return loop([&](PyObject* value) { return check_float(node.bounds, value, call_); });
         case NodeKind::Str:
-            return loop([&](PyObject* value) { return check_str(node, value); });
+            return loop([&](PyObject* value) { return check_str(node.lengths, value, call_); });
         case NodeKind::Fields:
             return loop([&](PyObject* value) { return is_dict(value) ? check_fields(node, value) : Verdict::Fail; });
         case NodeKind::Any:
@@ -270,7 +224,7 @@ void ConformanceCheck::record_stop(Iteration& iteration, CallContext::StopPoint 
 Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start) {
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
-        return reject_quietly_or(error_of_failed_call());
+        return call_.reject_quietly_or(error_of_failed_call());
     }
     ListIteration items(list, call_.walks);
     const FailingItem failing = next_failing_item(item_validator, items, start);
@@ -325,7 +279,7 @@ FailingEntry ConformanceCheck::next_failing_entry(const ValidatorNode& value_val
 QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
-        return reject_quietly_or(error_of_failed_call());
+        return call_.reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, call_.walks);
     const FailingEntry failing = next_failing_entry(*node.element, entries, 0);
@@ -347,7 +301,7 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& no
     }
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
-        return reject_quietly_or(error_of_failed_call());
+        return call_.reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, call_.walks);
     const FieldEntry* field = node.fields.data();
@@ -402,7 +356,7 @@ QUILLANE_NOINLINE QUILLANE_COLD Verdict ConformanceCheck::match_other_key(const 
     field = find_field(node, key, index);
     if (field == nullptr) {
         // A key that names no field fails, unless it has no UTF-8 form.
-        return call_.scans.has_lone_surrogate(key) ? reject_quietly_or(no_utf8_form(key)) : Verdict::Fail;
+        return call_.scans.has_lone_surrogate(key) ? call_.reject_quietly_or(no_utf8_form(key)) : Verdict::Fail;
     }
     if (!PyUnicode_CheckExact(key) && !presence_checked) {
         presence_checked = true;

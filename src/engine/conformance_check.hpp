@@ -41,14 +41,12 @@ private:
     // Leaf kinds are checked in line where this is called (in every
     // container loop), containers out of line.
     Verdict check_node(const ValidatorNode& node, PyObject* value);
-    Verdict check_int(const ValidatorNode& node, PyObject* value);
-    Verdict check_float(const ValidatorNode& node, PyObject* value);
-    Verdict check_str(const ValidatorNode& node, PyObject* value);
     Verdict check_list(const ValidatorNode& node, PyObject* value);
     Verdict check_short_leaf_list(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length);
     // The items of a short list, while they are leaves that need no Python
     // code: the index of the first that fails (its result in `result`), or
-    // of the first that needs the guarded loop (with Pass), else `length`.
+    // of the first that needs the guarded loop (with Undecided), else
+    // `length`.
     Py_ssize_t check_leaf_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length,
                                 Verdict& result);
     // The guarded loop over the items from `start` on.
@@ -72,8 +70,6 @@ private:
     // Whether a key under a Dict node passes: a str, and for the quiet check
     // one with a UTF-8 form.
     bool key_passes(PyObject* key);
-    // Rejects what a Full check would run Python code or raise for.
-    QUILLANE_NOINLINE QUILLANE_COLD Verdict reject_quietly_or(PendingError pending);
 
     CallContext call_;
 };

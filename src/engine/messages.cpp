@@ -1,27 +1,12 @@
-// Message table and number rendering.
+// The fixed messages, template filling and number rendering.
 #include "engine/messages.hpp"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <initializer_list>
 
 namespace quillane {
 namespace {
-
-constexpr size_t count_of(auto enumeration) noexcept { return static_cast<size_t>(enumeration); }
-
-// Whether every entry but the first `skipped` has a text: std::array fills
-// entries left without an initializer with empty ones.
-constexpr bool all_have_text(const auto& texts, size_t skipped = 0) noexcept {
-    for (size_t i = skipped; i < texts.size(); ++i) {
-        if (texts[i].empty()) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Indexed by FixedMessage.
 constexpr std::array<std::string_view, kFixedMessageCount> kFixedTexts = {
@@ -30,26 +15,16 @@ constexpr std::array<std::string_view, kFixedMessageCount> kFixedTexts = {
 };
 static_assert(all_have_text(kFixedTexts), "a FixedMessage without its text");
 
-// Indexed by BoundBreach (None has no text).
-constexpr std::array<std::string_view, count_of(BoundBreach::Count)> kBoundTemplates = {
-    "",
-    "Value {} is less than minimum {}",
-    "Value {} is greater than maximum {}",
-    "Value {} must be greater than {}",
-    "Value {} must be less than {}",
-};
-static_assert(all_have_text(kBoundTemplates, 1), "a BoundBreach without its template");
+template <class Integer>
+std::string decimal(Integer value) {
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)error;  // 24 bytes hold every 64-bit integer
+    return std::string(digits, end);
+}
 
-// Indexed by [Measured][LengthBreach] (None has no text).
-constexpr std::array<std::array<std::string_view, count_of(LengthBreach::Count)>, count_of(Measured::Count)>
-    kLengthTemplates = {{
-        {"", "String length {} is shorter than minimum length {}", "String length {} is longer than maximum length {}"},
-        {"", "List length {} is shorter than minimum length {}", "List length {} is longer than maximum length {}"},
-    }};
-static_assert(std::ranges::all_of(kLengthTemplates, [](const auto& row) { return all_have_text(row, 1); }),
-              "a LengthBreach without its template");
+}  // namespace
 
-// Replaces each "{}" of the template, left to right, with the next argument.
 std::string fill_template(std::string_view text, std::initializer_list<std::string_view> arguments) {
     std::string out;
     size_t reserve = text.size();
@@ -71,26 +46,7 @@ std::string fill_template(std::string_view text, std::initializer_list<std::stri
     return out;
 }
 
-template <class Integer>
-std::string decimal(Integer value) {
-    char digits[24];
-    auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)error;  // 24 bytes hold every 64-bit integer
-    return std::string(digits, end);
-}
-
-}  // namespace
-
 std::string_view fixed_message_text(FixedMessage message) noexcept { return kFixedTexts[static_cast<size_t>(message)]; }
-
-std::string bound_message(BoundBreach breach, std::string_view value_text, double bound) {
-    return fill_template(kBoundTemplates[static_cast<size_t>(breach)], {value_text, render_double(bound)});
-}
-
-std::string length_message(Measured measured, LengthBreach breach, uint64_t length, uint64_t bound) {
-    std::string_view text = kLengthTemplates[static_cast<size_t>(measured)][static_cast<size_t>(breach)];
-    return fill_template(text, {render_count(length), render_count(bound)});
-}
 
 std::string render_int(int64_t value) { return decimal(value); }
 

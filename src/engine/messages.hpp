@@ -1,9 +1,11 @@
-// The texts of collect's error entries: fixed messages, templates with
-// numbers filled in, and how each kind of number is written.
+// The texts of collect's error entries: the fixed messages, how a template's
+// numbers are filled in, and how each kind of number is written. The
+// templates of a kind family are in its own file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -11,6 +13,7 @@ namespace quillane {
 
 // Each enum that indexes a table of texts ends in Count, the number of its
 // values (never a value itself); the tables are checked against it.
+constexpr size_t count_of(auto enumeration) noexcept { return static_cast<size_t>(enumeration); }
 
 enum class FixedMessage : uint8_t {
     ExpectedBool,
@@ -22,24 +25,23 @@ enum class FixedMessage : uint8_t {
     MissingField,
     Count,
 };
-inline constexpr size_t kFixedMessageCount = static_cast<size_t>(FixedMessage::Count);
-
-// Which bound a number broke; None when it broke none.
-enum class BoundBreach : uint8_t { None, BelowMin, AboveMax, NotAboveMin, NotBelowMax, Count };
-
-// Which length bound a str or list broke.
-enum class LengthBreach : uint8_t { None, TooShort, TooLong, Count };
-
-enum class Measured : uint8_t { String, List, Count };
+inline constexpr size_t kFixedMessageCount = count_of(FixedMessage::Count);
 
 std::string_view fixed_message_text(FixedMessage message) noexcept;
 
-// "Value {} is less than minimum {}" and its siblings; the value is already
-// rendered (as an integer or a double), the bound is a double.
-std::string bound_message(BoundBreach breach, std::string_view value_text, double bound);
+// Replaces each "{}" of `text`, left to right, with the next argument.
+std::string fill_template(std::string_view text, std::initializer_list<std::string_view> arguments);
 
-// "String length {} is shorter than minimum length {}" and its siblings.
-std::string length_message(Measured measured, LengthBreach breach, uint64_t length, uint64_t bound);
+// Whether every entry of a table of texts but the first `skipped` has a text:
+// std::array fills entries left without an initializer with empty ones.
+constexpr bool all_have_text(const auto& texts, size_t skipped = 0) noexcept {
+    for (size_t i = skipped; i < texts.size(); ++i) {
+        if (texts[i].empty()) {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string render_int(int64_t value);
 std::string render_count(uint64_t value);

@@ -184,4 +184,12 @@ bool SurrogateScans::scan_long(PyObject* text) {
     return false;
 }
 
+PendingError no_utf8_form(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(text, &size) != nullptr) [[unlikely]] {
+        throw_fault("a str with a lone surrogate had a UTF-8 form");
+    }
+    return error_of_failed_call();
+}
+
 }  // namespace quillane

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/container_walks.hpp"
+#include "runtime/failure.hpp"
 #include "runtime/inlining.hpp"
 #include "runtime/interpreter_version.hpp"
 #include "runtime/py_ref.hpp"
@@ -13,6 +14,11 @@
 #include <memory>
 
 namespace quillane {
+
+// The error a str with a lone surrogate gives when its UTF-8 form is asked
+// for: the interpreter's own UnicodeEncodeError, made by asking (the failed
+// encoding leaves nothing attached to the str).
+PendingError no_utf8_form(PyObject* text);
 
 bool has_surrogate_units(const uint16_t* units, size_t count) noexcept;
 bool has_surrogate_units(const uint32_t* units, size_t count) noexcept;

@@ -3,7 +3,9 @@
 #include "engine/validation_walk.hpp"
 
 #include "engine/field_lookup.hpp"
-#include "engine/value_reads.hpp"
+#include "engine/length_kinds.hpp"
+#include "engine/number_kinds.hpp"
+#include "engine/type_tests.hpp"
 #include "runtime/dict_iteration.hpp"
 #include "runtime/inlining.hpp"
 #include "runtime/list_iteration.hpp"
@@ -77,8 +79,8 @@ Status push_error(PyObject* errors, std::string_view path, std::string_view mess
 }
 
 QUILLANE_NOINLINE QUILLANE_COLD Verdict ValidationWalk::report(std::string_view message, PyObject* value) {
-    QUILLANE_TRY_ELSE(push_error(errors_, path_.render(), message, value), call_.fail_with);
-    return Verdict::Fail;
+    Status appended = push_error(errors_, path_.render(), message, value);
+    return appended ? Verdict::Fail : call_.fail_with(std::move(appended).error());
 }
 
 // Entries with the same fixed message share one str per walk.
@@ -87,8 +89,8 @@ QUILLANE_NOINLINE QUILLANE_COLD Verdict ValidationWalk::report_fixed(FixedMessag
     if (!text) {
         text = new_str(fixed_message_text(message));
     }
-    QUILLANE_TRY_ELSE(push_entry(errors_, path_.render(), text, value), call_.fail_with);
-    return Verdict::Fail;
+    Status appended = push_entry(errors_, path_.render(), text, value);
+    return appended ? Verdict::Fail : call_.fail_with(std::move(appended).error());
 }
 
 Verdict ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {
@@ -100,14 +102,14 @@ Verdict ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {
         case NodeKind::Int:
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
-            return walk_int(node, value);
+            return walk_int(*this, node.bounds, value);
         case NodeKind::Float:
             return is_float(value) ? Verdict::Pass : report_fixed(FixedMessage::ExpectedFloat, value);
         case NodeKind::FloatRange:
         case NodeKind::FloatRangeExclusive:
-            return walk_float(node, value);
+            return walk_float(*this, node.bounds, value);
         case NodeKind::Str:
-            return walk_str(node, value);
+            return walk_str(*this, node.lengths, value);
         case NodeKind::List:
         case NodeKind::ListSized:
             return walk_list(node, value);
@@ -122,57 +124,13 @@ Verdict ValidationWalk::walk_node(const ValidatorNode& node, PyObject* value) {
     return Verdict::Undecided;
 }
 
-Verdict ValidationWalk::walk_int(const ValidatorNode& node, PyObject* value) {
-    QUILLANE_TRY_ASSIGN_ELSE(std::optional<int64_t> integer, read_integer(value, call_.walks), call_.fail_with);
-    if (!integer) {
-        return report_fixed(FixedMessage::ExpectedInt, value);
-    }
-    // The unbounded kind has no bounds set, so it never breaks one.
-    BoundBreach breach = check_bounds(node.bounds, static_cast<double>(*integer));
-    if (breach == BoundBreach::None) {
-        return Verdict::Pass;
-    }
-    // The message shows the integer itself, not the double it was compared as.
-    return report(bound_message(breach, render_int(*integer), bound_broken(node.bounds, breach)), value);
-}
-
-Verdict ValidationWalk::walk_float(const ValidatorNode& node, PyObject* value) {
-    if (!is_float(value)) {
-        return report_fixed(FixedMessage::ExpectedFloat, value);
-    }
-    QUILLANE_TRY_ASSIGN_ELSE(double number, read_float(value), call_.fail_with);
-    BoundBreach breach = check_bounds(node.bounds, number);
-    if (breach == BoundBreach::None) {
-        return Verdict::Pass;
-    }
-    return report(bound_message(breach, render_double(number), bound_broken(node.bounds, breach)), value);
-}
-
-Verdict ValidationWalk::walk_str(const ValidatorNode& node, PyObject* value) {
-    if (!is_str(value)) {
-        return report_fixed(FixedMessage::ExpectedStr, value);
-    }
-    QUILLANE_TRY_ASSIGN_ELSE(uint64_t length, read_str_length(value, call_.scans), call_.fail_with);
-    LengthBreach breach = check_length(node.lengths, length);
-    if (breach == LengthBreach::None) {
-        return Verdict::Pass;
-    }
-    return report(length_message(Measured::String, breach, length, length_broken(node.lengths, breach)), value);
-}
-
 Verdict ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
     if (!is_list(value)) {
         // A tuple may be acceptable to the caller's own validation.
         return is_tuple(value) ? Verdict::Undecided : report_fixed(FixedMessage::ExpectedList, value);
     }
-    if (node.kind == NodeKind::ListSized) {
-        const auto length = static_cast<uint64_t>(PyList_GET_SIZE(value));
-        LengthBreach breach = check_length(node.lengths, length);
-        if (breach != LengthBreach::None) {
-            return report(length_message(Measured::List, breach, length, length_broken(node.lengths, breach)), value);
-        }
-    }
-    return walk_items(*node.element, value);
+    const Verdict length = walk_list_length(*this, node, value);
+    return length == Verdict::Pass ? walk_items(*node.element, value) : length;
 }
 
 Verdict ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {

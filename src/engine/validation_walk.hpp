@@ -32,19 +32,18 @@ public:
     // The walk of the whole data.
     Verdict walk_root(const ValidatorNode& root, PyObject* data);
 
-private:
+    // Appends an entry for `value` at the current path: Fail, or Error when
+    // the append raised. The kind families' walks report through these.
     Verdict report(std::string_view message, PyObject* value);
     Verdict report_fixed(FixedMessage message, PyObject* value);
 
+private:
     // Most data conforms: a container's walk runs the quiet check over its
     // children and walks only the children that it does not pass, so that
     // conforming data costs what validate costs, with no reference, path
     // step or entry made for it.
     Verdict walk_node(const ValidatorNode& node, PyObject* value);
-    Verdict walk_int(const ValidatorNode& node, PyObject* value);
     Verdict walk_unmatched_key(PyObject* key);
-    Verdict walk_float(const ValidatorNode& node, PyObject* value);
-    Verdict walk_str(const ValidatorNode& node, PyObject* value);
     Verdict walk_list(const ValidatorNode& node, PyObject* value);
     Verdict walk_items(const ValidatorNode& item_validator, PyObject* list);
     // Walks, with `walk_entry(key, value, index)`, which gives the entry's

@@ -72,40 +72,39 @@ inline std::unexpected<PendingError> fail(PendingError&& error) noexcept {
     return std::unexpected<PendingError>(std::move(error));
 }
 
-// Passing an error up. Each form evaluates `expr`, a Result or a Status, once;
-// on an error it returns from the enclosing function, otherwise it goes on
-// (the _ASSIGN forms declaring or assigning `lhs` from the value first):
+// Passing an error up, the one idiom for it. Each form evaluates `expr`, a
+// Result or a Status, once; on an error it returns fail(error) from the
+// enclosing function (a Result, a Status or a compile outcome), otherwise
+// it goes on, QUILLANE_TRY_ASSIGN declaring or assigning `lhs` from the value
+// first:
 //
 //   QUILLANE_TRY(module_add(module, name, value));
 //   QUILLANE_TRY_ASSIGN(Ref value, get_attribute(schema, Attribute::Regex));
 //
-// The plain forms return fail(error). The _ELSE forms return handler(error):
-// for the conformance check and the validation walk, whose outcome is a
-// small enum and whose error waits in a slot of their own. The _ASSIGN forms
-// keep the Result alive to the end of the enclosing block: in a recursive
+// The check and the walk answer a Verdict instead, and keep the error in
+// their call's context (CallContext::fail_with). QUILLANE_TRY_ASSIGN keeps
+// the Result alive to the end of the enclosing block: in a recursive
 // function whose frame size matters, declare the variable first and assign
-// it with QUILLANE_TRY_ASSIGN inside a block of its own (as compile_list does).
-#define QUILLANE_TRY(expr) QUILLANE_TRY_ELSE(expr, ::quillane::fail)
-#define QUILLANE_TRY_ASSIGN(lhs, expr) QUILLANE_TRY_ASSIGN_ELSE(lhs, expr, ::quillane::fail)
-
-#define QUILLANE_TRY_ELSE(expr, handler)                                            \
+// it with QUILLANE_TRY_ASSIGN inside a block of its own (as compile_list
+// does).
+#define QUILLANE_TRY(expr)                                                          \
     do {                                                                            \
         if (auto quillane_try_result = (expr); !quillane_try_result) [[unlikely]] { \
-            return handler(std::move(quillane_try_result).error());                 \
+            return ::quillane::fail(std::move(quillane_try_result).error());        \
         }                                                                           \
     } while (false)
-#define QUILLANE_TRY_ASSIGN_ELSE(lhs, expr, handler) \
-    QUILLANE_TRY_ASSIGN_WITH(QUILLANE_TRY_JOIN(quillane_try_result_, __LINE__), lhs, expr, handler)
+#define QUILLANE_TRY_ASSIGN(lhs, expr) \
+    QUILLANE_TRY_ASSIGN_WITH(QUILLANE_TRY_JOIN(quillane_try_result_, __LINE__), lhs, expr)
 
 // Details of the forms above: a result variable named after its line.
 // `result` names that variable and `lhs` may be a declaration; neither can be
 // put in parentheses.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define QUILLANE_TRY_ASSIGN_WITH(result, lhs, expr, handler) \
-    auto result = (expr);                                    \
-    if (!result) [[unlikely]] {                              \
-        return handler(std::move(result).error());           \
-    }                                                        \
+#define QUILLANE_TRY_ASSIGN_WITH(result, lhs, expr)         \
+    auto result = (expr);                                   \
+    if (!result) [[unlikely]] {                             \
+        return ::quillane::fail(std::move(result).error()); \
+    }                                                       \
     lhs = std::move(*result)
 // NOLINTEND(bugprone-macro-parentheses)
 #define QUILLANE_TRY_JOIN(a, b) QUILLANE_TRY_JOIN_EXPANDED(a, b)
