@@ -22,6 +22,9 @@ namespace {
 
 constexpr const char* kRecursionWhere = " while validating data";
 
+// The check of a value that the plain loop leaves to the guarded one.
+constexpr auto kNeedsGuardedLoop = [](PyObject*) { return Verdict::Undecided; };
+
 // Kinds whose values hold no other values.
 bool is_leaf_kind(NodeKind kind) noexcept {
     return kind != NodeKind::List && kind != NodeKind::ListSized && kind != NodeKind::Dict && kind != NodeKind::Fields;
@@ -33,37 +36,66 @@ QUILLANE_ALWAYS_INLINE bool ConformanceCheck::key_passes(PyObject* key) {
     return is_str(key) && !(call_.quiet && call_.scans.has_lone_surrogate(key));
 }
 
-QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
+// The one switch on a node's kind. Every value's check, in every container
+// loop and at the root, comes through here: `use(check)`, with `check(value)`
+// the check of `node` on one value. A container's loop is the `use`, so that
+// the kind is told once per container, not once per value. In the plain
+// mode (a short list's loop, which runs no Python code) an int kind's item
+// that is not a compact int, and a container, answer Undecided: the guarded
+// loop takes over from that item.
+template <ConformanceCheck::Mode mode, class Use>
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::with_kind_check(const ValidatorNode& node, Use use) {
+    constexpr bool plain = mode == Mode::Plain;
     switch (node.kind) {
         case NodeKind::Any:
-            return Verdict::Pass;
+            return use([](PyObject*) { return Verdict::Pass; });
         case NodeKind::Bool:
-            return verdict_of(is_exact_bool(value));
+            return use([](PyObject* value) { return verdict_of(is_exact_bool(value)); });
         case NodeKind::Int:
         case NodeKind::IntRange:
         case NodeKind::IntRangeExclusive:
-            return check_int(node.bounds, value, call_);
+            if constexpr (plain) {
+                return use([&](PyObject* value) { return check_compact_int(node.bounds, value); });
+            } else {
+                return use([&](PyObject* value) { return check_int(node.bounds, value, call_); });
+            }
         case NodeKind::Float:
-            return verdict_of(is_float(value));
+            return use([](PyObject* value) { return verdict_of(is_float(value)); });
         case NodeKind::FloatRange:
         case NodeKind::FloatRangeExclusive:
-            return check_float(node.bounds, value, call_);
+            return use([&](PyObject* value) { return check_float(node.bounds, value, call_); });
         case NodeKind::Str:
-            return check_str(node.lengths, value, call_);
+            return use([&](PyObject* value) { return check_str(node.lengths, value, call_); });
         case NodeKind::List:
         case NodeKind::ListSized:
-            return check_list(node, value);
+            if constexpr (plain) {
+                return use(kNeedsGuardedLoop);
+            } else {
+                return use([&](PyObject* value) { return check_list(node, value); });
+            }
         case NodeKind::Dict:
-            return is_dict(value) ? check_dict(node, value) : Verdict::Fail;
+            if constexpr (plain) {
+                return use(kNeedsGuardedLoop);
+            } else {
+                return use([&](PyObject* value) { return check_dict(node, value); });
+            }
         case NodeKind::Fields:
-            return is_dict(value) ? check_fields(node, value) : Verdict::Fail;
+            if constexpr (plain) {
+                return use(kNeedsGuardedLoop);
+            } else {
+                return use([&](PyObject* value) { return check_fields(node, value); });
+            }
     }
     // Not reached by any kind: the switch has a case for each and no default
     // (a kind added later fails the lint until it has its own). A value out
     // of the enum's range is rejected, never accepted. A fault here (or
     // std::unreachable()) would change the code of the loops this is inlined
     // into, and the walk's frames with it.
-    return Verdict::Fail;
+    return use([](PyObject*) { return Verdict::Fail; });
+}
+
+QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::check_node(const ValidatorNode& node, PyObject* value) {
+    return with_kind_check(node, [&](auto check) QUILLANE_INLINE_LAMBDA { return check(value); });
 }
 
 QUILLANE_NOINLINE Verdict ConformanceCheck::check_list(const ValidatorNode& node, PyObject* value) {
@@ -90,92 +122,34 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_list(const ValidatorNode& node
 // frame.
 QUILLANE_NOINLINE Verdict ConformanceCheck::check_short_leaf_list(const ValidatorNode& item_validator, PyObject* list,
                                                                   Py_ssize_t length) {
-    Verdict result = Verdict::Pass;
-    const Py_ssize_t stopped_at = check_leaf_items(item_validator, list, length, result);
-    if (stopped_at == length) {
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t index = 0;
+    const Verdict result = with_kind_check<Mode::Plain>(item_validator, [&](auto check_item) QUILLANE_INLINE_LAMBDA {
+        for (; index < length; ++index) {
+            const Verdict verdict = check_item(items[index]);
+            if (verdict != Verdict::Pass) [[unlikely]] {
+                return verdict;
+            }
+        }
+        return Verdict::Pass;
+    });
+    if (result == Verdict::Pass) [[likely]] {
         if (call_.signals.raised_after(static_cast<size_t>(length), call_.walks)) [[unlikely]] {
             return call_.fail_with(error_of_failed_call());
         }
         return Verdict::Pass;
     }
-    call_.signals.count(static_cast<size_t>(stopped_at));
+    call_.signals.count(static_cast<size_t>(index));
     if (result == Verdict::Undecided) {
-        return check_items(item_validator, list, stopped_at);
+        return check_items(item_validator, list, index);
     }
     if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
-        call_.record_stop({list, &item_validator, stopped_at, 0, nullptr, nullptr});
+        call_.record_stop({list, &item_validator, index, 0, nullptr, nullptr});
     }
     return result;
 }
 
-QUILLANE_ALWAYS_INLINE Py_ssize_t ConformanceCheck::check_leaf_items(const ValidatorNode& item_validator,
-                                                                     PyObject* list, Py_ssize_t length,
-                                                                     Verdict& result) {
-    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    auto first_failing = [&](auto check_item) QUILLANE_INLINE_LAMBDA {
-        for (Py_ssize_t index = 0; index < length; ++index) {
-            result = check_item(items[index]);
-            if (result != Verdict::Pass) [[unlikely]] {
-                return index;
-            }
-        }
-        return length;
-    };
-    switch (item_validator.kind) {
-        case NodeKind::Any:
-            return length;
-        case NodeKind::Bool:
-            return first_failing([](PyObject* item) { return verdict_of(is_exact_bool(item)); });
-        case NodeKind::Int:
-        case NodeKind::IntRange:
-        case NodeKind::IntRangeExclusive:
-            // An item that is not a compact int is read by the guarded
-            // loop, Python code and all.
-            return first_failing([&](PyObject* item) { return check_compact_int(item_validator.bounds, item); });
-        case NodeKind::Float:
-            return first_failing([](PyObject* item) { return verdict_of(is_float(item)); });
-        case NodeKind::FloatRange:
-        case NodeKind::FloatRangeExclusive:
-            return first_failing([&](PyObject* item) { return check_float(item_validator.bounds, item, call_); });
-        case NodeKind::Str:
-            return first_failing([&](PyObject* item) { return check_str(item_validator.lengths, item, call_); });
-        case NodeKind::List:
-        case NodeKind::ListSized:
-        case NodeKind::Dict:
-        case NodeKind::Fields:
-            break;
-    }
-    result = Verdict::Undecided;  // not leaves: the guarded loop from the first item
-    return 0;
-}
-
 Verdict ConformanceCheck::check_value(const ValidatorNode& node, PyObject* value) { return check_node(node, value); }
-
-template <class Loop>
-QUILLANE_ALWAYS_INLINE Verdict ConformanceCheck::with_value_check(const ValidatorNode& node, Loop loop) {
-    switch (node.kind) {
-        case NodeKind::Int:
-        case NodeKind::IntRange:
-        case NodeKind::IntRangeExclusive:
-            return loop([&](PyObject* value) { return check_int(node.bounds, value, call_); });
-        case NodeKind::Float:
-            return loop([](PyObject* value) { return verdict_of(is_float(value)); });
-        case NodeKind::FloatRange:
-        case NodeKind::FloatRangeExclusive:
-            return loop([&](PyObject* value) { return check_float(node.bounds, value, call_); });
-        case NodeKind::Str:
-            return loop([&](PyObject* value) { return check_str(node.lengths, value, call_); });
-        case NodeKind::Fields:
-            return loop([&](PyObject* value) { return is_dict(value) ? check_fields(node, value) : Verdict::Fail; });
-        case NodeKind::Any:
-        case NodeKind::Bool:
-        case NodeKind::List:
-        case NodeKind::ListSized:
-        case NodeKind::Dict:
-            break;
-    }
-    return loop([&](PyObject* value) { return check_node(node, value); });
-}
 
 template <class ItemCheck>
 QUILLANE_ALWAYS_INLINE FailingItem ConformanceCheck::first_failing_item(ListIteration& items, Py_ssize_t index,
@@ -205,7 +179,7 @@ QUILLANE_ALWAYS_INLINE FailingItem ConformanceCheck::first_failing_item(ListIter
 FailingItem ConformanceCheck::next_failing_item(const ValidatorNode& item_validator, ListIteration& items,
                                                 Py_ssize_t start) {
     FailingItem failing{};
-    with_value_check(item_validator, [&](auto check_item) QUILLANE_INLINE_LAMBDA {
+    with_kind_check(item_validator, [&](auto check_item) QUILLANE_INLINE_LAMBDA {
         failing = first_failing_item(items, start, check_item);
         return failing.verdict;
     });
@@ -267,7 +241,7 @@ FailingEntry ConformanceCheck::next_failing_entry(const ValidatorNode& value_val
     // check: collect reads them as text, and raises for one without a UTF-8
     // form.
     FailingEntry failing{};
-    with_value_check(value_validator, [&](auto value_check) QUILLANE_INLINE_LAMBDA {
+    with_kind_check(value_validator, [&](auto value_check) QUILLANE_INLINE_LAMBDA {
         failing = first_failing_entry(entries, index, [&](PyObject* key, PyObject* value) {
             return key_passes(key) ? value_check(value) : Verdict::Fail;
         });
@@ -277,6 +251,9 @@ FailingEntry ConformanceCheck::next_failing_entry(const ValidatorNode& value_val
 }
 
 QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node, PyObject* dict) {
+    if (!is_dict(dict)) {
+        return Verdict::Fail;
+    }
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return call_.reject_quietly_or(error_of_failed_call());
@@ -294,6 +271,9 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node
 // field (the one at the entry's index, the schema's order) is matched in
 // line; anything else goes to match_other_key.
 QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& node, PyObject* dict) {
+    if (!is_dict(dict)) {
+        return Verdict::Fail;
+    }
     // With as many keys as fields, every field must be matched by one key.
     const size_t field_count = node.fields.size();
     if (static_cast<size_t>(PyDict_GET_SIZE(dict)) != field_count) {

@@ -38,24 +38,18 @@ private:
     // to hold what the check read.
     template <class Iteration>
     QUILLANE_NOINLINE QUILLANE_COLD void record_stop(Iteration& iteration, CallContext::StopPoint stop);
+    // Whether the check of a kind may run Python code (Guarded: an int
+    // kind's __index__, a container's walk) or must not (Plain).
+    enum class Mode : uint8_t { Guarded, Plain };
+    template <Mode mode = Mode::Guarded, class Use>
+    Verdict with_kind_check(const ValidatorNode& node, Use use);
     // Leaf kinds are checked in line where this is called (in every
     // container loop), containers out of line.
     Verdict check_node(const ValidatorNode& node, PyObject* value);
     Verdict check_list(const ValidatorNode& node, PyObject* value);
     Verdict check_short_leaf_list(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length);
-    // The items of a short list, while they are leaves that need no Python
-    // code: the index of the first that fails (its result in `result`), or
-    // of the first that needs the guarded loop (with Undecided), else
-    // `length`.
-    Py_ssize_t check_leaf_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length,
-                                Verdict& result);
     // The guarded loop over the items from `start` on.
     Verdict check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start);
-    // Calls `loop(check)`, with `check(value)` the check of `node` on one
-    // value, written out for each leaf kind that long containers are made
-    // of: the kind is told once per container, not once per value.
-    template <class Loop>
-    Verdict with_value_check(const ValidatorNode& node, Loop loop);
     // The loops behind the cursor, with `check_item(item)` or
     // `check_entry(key, value)` the check of one child.
     template <class ItemCheck>
