@@ -154,12 +154,13 @@ Verdict ConformanceCheck::check_value(const ValidatorNode& node, PyObject* value
 template <class ItemCheck>
 QUILLANE_ALWAYS_INLINE FailingItem ConformanceCheck::first_failing_item(ListIteration& items, Py_ssize_t index,
                                                                         ItemCheck check_item) {
-    const Py_ssize_t length = items.length();
     // Blocks of items between two signal polls, so that the poll's call sits
-    // outside the loop over each block.
-    while (index < length) {
+    // outside the loop over each block. The length is read again at each
+    // block rather than kept, which leaves a register free in the loop.
+    while (index < items.length()) {
         const Py_ssize_t block_start = index;
-        const Py_ssize_t block_end = std::min(length, index + static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls));
+        const Py_ssize_t block_end = std::min(items.length(),
+                                              index + static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls));
         for (; index < block_end; ++index) {
             const Verdict verdict = check_item(items.item(index));
             if (verdict != Verdict::Pass) {
@@ -173,7 +174,7 @@ QUILLANE_ALWAYS_INLINE FailingItem ConformanceCheck::first_failing_item(ListIter
     }
     // The last item's check (or a walk of it) may have changed the list.
     items.verify_unchanged();
-    return {length, Verdict::Pass};
+    return {index, Verdict::Pass};
 }
 
 FailingItem ConformanceCheck::next_failing_item(const ValidatorNode& item_validator, ListIteration& items,
