@@ -39,24 +39,20 @@ inline uint64_t length_broken(const LengthBounds& bounds, LengthBreach breach) n
     return breach == LengthBreach::TooShort ? bounds.min_len : bounds.max_len;
 }
 
-// A str's length in code points; a str without a UTF-8 form (one holding a
-// lone surrogate) gives the error that asking for that form gives.
-inline Result<uint64_t> read_str_length(PyObject* text, SurrogateScans& scans) {
-    if (scans.has_lone_surrogate(text)) [[unlikely]] {
-        return fail(no_utf8_form(text));
-    }
-    return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
-}
+// A str's length in code points. A str without a UTF-8 form (one holding a
+// lone surrogate) has none to give: asking for it gives the error that
+// asking for that form gives (no_utf8_form), so the check and the walk test
+// for one first.
+inline uint64_t str_length(PyObject* text) noexcept { return static_cast<uint64_t>(PyUnicode_GET_LENGTH(text)); }
 
 QUILLANE_ALWAYS_INLINE Verdict check_str(const LengthBounds& lengths, PyObject* value, CallContext& call) {
     if (!is_str(value)) {
         return Verdict::Fail;
     }
-    Result<uint64_t> length = read_str_length(value, call.scans);
-    if (!length) [[unlikely]] {
-        return call.reject_quietly_or(std::move(length).error());
+    if (call.scans.has_lone_surrogate(value)) [[unlikely]] {
+        return call.reject_quietly_or(no_utf8_form(value));
     }
-    return verdict_of(check_length(lengths, *length) == LengthBreach::None);
+    return verdict_of(check_length(lengths, str_length(value)) == LengthBreach::None);
 }
 
 // Whether a list's own length passes its node (a List node has no bounds).
@@ -72,15 +68,15 @@ Verdict walk_str(Walk& walk, const LengthBounds& lengths, PyObject* value) {
     if (!is_str(value)) {
         return walk.report_fixed(FixedMessage::ExpectedStr, value);
     }
-    Result<uint64_t> length = read_str_length(value, walk.context().scans);
-    if (!length) [[unlikely]] {
-        return walk.context().fail_with(std::move(length).error());
+    if (walk.context().scans.has_lone_surrogate(value)) [[unlikely]] {
+        return walk.context().fail_with(no_utf8_form(value));
     }
-    const LengthBreach breach = check_length(lengths, *length);
+    const uint64_t length = str_length(value);
+    const LengthBreach breach = check_length(lengths, length);
     if (breach == LengthBreach::None) {
         return Verdict::Pass;
     }
-    return walk.report(length_message(Measured::String, breach, *length, length_broken(lengths, breach)), value);
+    return walk.report(length_message(Measured::String, breach, length, length_broken(lengths, breach)), value);
 }
 
 // The walk of a list's own length: Pass when it breaks no bound (the items

@@ -44,19 +44,55 @@ bool scan_one_at_a_time(const Unit* units, size_t count) noexcept {
 using Block = __m128i;
 constexpr size_t kBlockBytes = sizeof(Block);
 
-// Whether any unit of the 16 bytes at `bytes` is a surrogate: the lanes that
-// are compare all-ones.
+// The surrogate mask and bits of one unit width, in every lane: loaded from
+// memory through a pointer the optimiser cannot see through, since some
+// compilers (g++ 16) otherwise build each constant from an immediate, with
+// several instructions per scan, which for short strs cost more than the
+// two loads.
 template <class Unit>
-Block surrogate_lanes(const void* bytes) noexcept {
-    const Block block = _mm_loadu_si128(static_cast<const Block*>(bytes));
-    if constexpr (sizeof(Unit) == 2) {
-        return _mm_cmpeq_epi16(_mm_and_si128(block, _mm_set1_epi16(static_cast<int16_t>(kSurrogateMask<Unit>))),
-                               _mm_set1_epi16(static_cast<int16_t>(kSurrogateBits<Unit>)));
-    } else {
-        return _mm_cmpeq_epi32(_mm_and_si128(block, _mm_set1_epi32(static_cast<int32_t>(kSurrogateMask<Unit>))),
-                               _mm_set1_epi32(static_cast<int32_t>(kSurrogateBits<Unit>)));
+struct alignas(kBlockBytes) SurrogateConstants {
+    static constexpr size_t kLanes = kBlockBytes / sizeof(Unit);
+    Unit mask[kLanes];
+    Unit bits[kLanes];
+};
+template <class Unit>
+constexpr SurrogateConstants<Unit> make_surrogate_constants() noexcept {
+    SurrogateConstants<Unit> constants{};
+    for (size_t i = 0; i < SurrogateConstants<Unit>::kLanes; ++i) {
+        constants.mask[i] = kSurrogateMask<Unit>;
+        constants.bits[i] = kSurrogateBits<Unit>;
     }
+    return constants;
 }
+template <class Unit>
+constexpr SurrogateConstants<Unit> kSurrogateConstants = make_surrogate_constants<Unit>();
+
+// Which units of the 16 bytes at `bytes` are surrogates: those lanes are
+// all-ones. The constants are loaded once per scan, for all of its blocks.
+template <class Unit>
+class SurrogateLanes {
+public:
+    SurrogateLanes() noexcept {
+        const SurrogateConstants<Unit>* constants = &kSurrogateConstants<Unit>;
+#if defined(__GNUC__) || defined(__clang__)
+        asm("" : "+r"(constants));
+#endif
+        mask_ = _mm_load_si128(reinterpret_cast<const Block*>(constants->mask));
+        bits_ = _mm_load_si128(reinterpret_cast<const Block*>(constants->bits));
+    }
+    Block operator()(const void* bytes) const noexcept {
+        const Block block = _mm_and_si128(_mm_loadu_si128(static_cast<const Block*>(bytes)), mask_);
+        if constexpr (sizeof(Unit) == 2) {
+            return _mm_cmpeq_epi16(block, bits_);
+        } else {
+            return _mm_cmpeq_epi32(block, bits_);
+        }
+    }
+
+private:
+    Block mask_;
+    Block bits_;
+};
 Block any_of(Block a, Block b) noexcept { return _mm_or_si128(a, b); }
 bool any_lane(Block lanes) noexcept { return _mm_movemask_epi8(lanes) != 0; }
 
@@ -65,17 +101,22 @@ bool any_lane(Block lanes) noexcept { return _mm_movemask_epi8(lanes) != 0; }
 using Block = uint32x4_t;
 constexpr size_t kBlockBytes = sizeof(Block);
 
+// Which units of the 16 bytes at `bytes` are surrogates: those lanes are
+// all-ones.
 template <class Unit>
-Block surrogate_lanes(const void* bytes) noexcept {
-    if constexpr (sizeof(Unit) == 2) {
-        const uint16x8_t block = vld1q_u16(static_cast<const uint16_t*>(bytes));
-        return vreinterpretq_u32_u16(
-            vceqq_u16(vandq_u16(block, vdupq_n_u16(kSurrogateMask<Unit>)), vdupq_n_u16(kSurrogateBits<Unit>)));
-    } else {
-        const uint32x4_t block = vld1q_u32(static_cast<const uint32_t*>(bytes));
-        return vceqq_u32(vandq_u32(block, vdupq_n_u32(kSurrogateMask<Unit>)), vdupq_n_u32(kSurrogateBits<Unit>));
+class SurrogateLanes {
+public:
+    Block operator()(const void* bytes) const noexcept {
+        if constexpr (sizeof(Unit) == 2) {
+            const uint16x8_t block = vld1q_u16(static_cast<const uint16_t*>(bytes));
+            return vreinterpretq_u32_u16(
+                vceqq_u16(vandq_u16(block, vdupq_n_u16(kSurrogateMask<Unit>)), vdupq_n_u16(kSurrogateBits<Unit>)));
+        } else {
+            const uint32x4_t block = vld1q_u32(static_cast<const uint32_t*>(bytes));
+            return vceqq_u32(vandq_u32(block, vdupq_n_u32(kSurrogateMask<Unit>)), vdupq_n_u32(kSurrogateBits<Unit>));
+        }
     }
-}
+};
 Block any_of(Block a, Block b) noexcept { return vorrq_u32(a, b); }
 bool any_lane(Block lanes) noexcept { return vmaxvq_u32(lanes) != 0; }
 
@@ -89,24 +130,24 @@ bool scan_units(const Unit* units, size_t count) noexcept {
     if (count < kPerBlock) {
         return scan_one_at_a_time(units, count);
     }
+    const SurrogateLanes<Unit> surrogate_lanes;
     size_t i = 0;
     // Four blocks a step, one test for the four.
     for (; i + 4 * kPerBlock <= count; i += 4 * kPerBlock) {
         const Block lanes = any_of(
-            any_of(surrogate_lanes<Unit>(units + i), surrogate_lanes<Unit>(units + i + kPerBlock)),
-            any_of(surrogate_lanes<Unit>(units + i + (2 * kPerBlock)),
-                   surrogate_lanes<Unit>(units + i + (3 * kPerBlock))));
+            any_of(surrogate_lanes(units + i), surrogate_lanes(units + i + kPerBlock)),
+            any_of(surrogate_lanes(units + i + (2 * kPerBlock)), surrogate_lanes(units + i + (3 * kPerBlock))));
         if (any_lane(lanes)) {
             return true;
         }
     }
     for (; i + kPerBlock <= count; i += kPerBlock) {
-        if (any_lane(surrogate_lanes<Unit>(units + i))) {
+        if (any_lane(surrogate_lanes(units + i))) {
             return true;
         }
     }
     // The last block ends at the str's end, overlapping units already seen.
-    return i < count && any_lane(surrogate_lanes<Unit>(units + count - kPerBlock));
+    return i < count && any_lane(surrogate_lanes(units + count - kPerBlock));
 }
 
 #else
@@ -140,10 +181,18 @@ bool scan_units(const Unit* units, size_t count) noexcept {
 
 #endif
 
-}  // namespace
+// The scan of a str of two- or four-byte code units (`kind`), every time it
+// is asked for.
+bool wide_str_has_surrogate_units(PyObject* text, int kind) noexcept {
+    const auto count = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const void* units = wide_str_units(text);
+    if (kind == PyUnicode_2BYTE_KIND) {
+        return scan_units(static_cast<const uint16_t*>(units), count);
+    }
+    return scan_units(static_cast<const uint32_t*>(units), count);
+}
 
-bool has_surrogate_units(const uint16_t* units, size_t count) noexcept { return scan_units(units, count); }
-bool has_surrogate_units(const uint32_t* units, size_t count) noexcept { return scan_units(units, count); }
+}  // namespace
 
 struct SurrogateScans::Remembered {
     std::unordered_set<PyObject*> clean;
@@ -157,7 +206,17 @@ struct SurrogateScans::Remembered {
 SurrogateScans::SurrogateScans(const ContainerWalks& walks) noexcept : walks_(walks) {}
 SurrogateScans::~SurrogateScans() = default;
 
-bool SurrogateScans::scan_long(PyObject* text) {
+bool SurrogateScans::scan_wide(PyObject* text, int kind) {
+    if (wide_str_has_cached_utf8(text)) {
+        return false;
+    }
+    if (PyUnicode_GET_LENGTH(text) < kRememberedLength) [[likely]] {
+        return wide_str_has_surrogate_units(text, kind);
+    }
+    return scan_long(text, kind);
+}
+
+bool SurrogateScans::scan_long(PyObject* text, int kind) {
     const bool exact = PyUnicode_CheckExact(text);
     if (remembered_) {
         if (!exact && remembered_->subclasses_since != walks_.python_code_runs()) {
@@ -168,7 +227,7 @@ bool SurrogateScans::scan_long(PyObject* text) {
             return false;
         }
     }
-    if (quillane::has_lone_surrogate(text)) {
+    if (wide_str_has_surrogate_units(text, kind)) {
         return true;  // the walk ends on it
     }
     if (!remembered_) {

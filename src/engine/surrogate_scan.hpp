@@ -20,24 +20,6 @@ namespace quillane {
 // encoding leaves nothing attached to the str).
 PendingError no_utf8_form(PyObject* text);
 
-bool has_surrogate_units(const uint16_t* units, size_t count) noexcept;
-bool has_surrogate_units(const uint32_t* units, size_t count) noexcept;
-
-// The scan of one str, every time it is asked for.
-inline bool has_lone_surrogate(PyObject* text) noexcept {
-    // One-byte strs (ASCII and Latin-1) cannot hold one, and a str whose
-    // UTF-8 form is already made has none.
-    const int kind = PyUnicode_KIND(text);
-    if (kind == PyUnicode_1BYTE_KIND || has_cached_utf8(text)) {
-        return false;
-    }
-    const auto count = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    if (kind == PyUnicode_2BYTE_KIND) {
-        return has_surrogate_units(PyUnicode_2BYTE_DATA(text), count);
-    }
-    return has_surrogate_units(PyUnicode_4BYTE_DATA(text), count);
-}
-
 // The scans of one call. Data can reach one long str through many
 // references (a list repeating it, a YAML alias): a long str found clean is
 // remembered, so that it is scanned once per call rather than once per
@@ -54,14 +36,14 @@ public:
     SurrogateScans(const SurrogateScans&) = delete;
     SurrogateScans& operator=(const SurrogateScans&) = delete;
 
+    // One-byte strs (ASCII and Latin-1) cannot hold one: they are told in
+    // line, wider ones out of line.
     QUILLANE_ALWAYS_INLINE bool has_lone_surrogate(PyObject* text) {
-        if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND || has_cached_utf8(text)) {
+        const int kind = PyUnicode_KIND(text);
+        if (kind == PyUnicode_1BYTE_KIND) [[likely]] {
             return false;
         }
-        if (PyUnicode_GET_LENGTH(text) < kRememberedLength) [[likely]] {
-            return quillane::has_lone_surrogate(text);
-        }
-        return scan_long(text);
+        return scan_wide(text, kind);
     }
 
     // Strs shorter than this are scanned every time: that costs less than a
@@ -70,7 +52,11 @@ public:
 
 private:
     struct Remembered;
-    QUILLANE_NOINLINE bool scan_long(PyObject* text);
+    // A str of two- or four-byte code units (`kind`): one whose UTF-8 form
+    // is already made has none; a short one is scanned, a long one looked up
+    // first.
+    QUILLANE_NOINLINE bool scan_wide(PyObject* text, int kind);
+    QUILLANE_NOINLINE bool scan_long(PyObject* text, int kind);
 
     const ContainerWalks& walks_;
     std::unique_ptr<Remembered> remembered_;  // made on the first long str

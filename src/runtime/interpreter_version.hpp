@@ -17,18 +17,19 @@
 
 namespace quillane {
 
-// Whether the str already has its UTF-8 form attached. Read from the str
-// (PyCompactUnicodeObject::utf8, present in 3.13 to 3.15): the only public
-// way to ask, PyUnicode_AsUTF8AndSize, makes the form and keeps it on the
-// str for its life, which the module must not do to the data. Free-threaded,
-// another thread may attach the form meanwhile, and the interpreter stores
-// the pointer atomically: so it is loaded so.
-inline bool has_cached_utf8(PyObject* text) noexcept {
+// Whether a str of two- or four-byte code units (never ASCII: an ASCII str
+// is its own UTF-8 form) already has its UTF-8 form attached. Read from the
+// str (PyCompactUnicodeObject::utf8, present in 3.13 to 3.15): the only
+// public way to ask, PyUnicode_AsUTF8AndSize, makes the form and keeps it on
+// the str for its life, which the module must not do to the data.
+// Free-threaded, another thread may attach the form meanwhile, and the
+// interpreter stores the pointer atomically: so it is loaded so.
+inline bool wide_str_has_cached_utf8(PyObject* text) noexcept {
 #ifdef Py_GIL_DISABLED
-    return PyUnicode_IS_ASCII(text) || std::atomic_ref<char*>(reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8)
-                                               .load(std::memory_order_acquire) != nullptr;
+    return std::atomic_ref<char*>(reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8)
+               .load(std::memory_order_acquire) != nullptr;
 #else
-    return PyUnicode_IS_ASCII(text) || reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr;
+    return reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 != nullptr;
 #endif
 }
 
@@ -96,6 +97,17 @@ inline StrShape compact_str_shape(int kind, bool ascii) noexcept {
 // The code units of a str whose shape bits equal `shape.bits`.
 inline const char* compact_str_units(PyObject* text, const StrShape& shape) noexcept {
     return reinterpret_cast<const char*>(text) + shape.data_offset;
+}
+
+// The code units of a str of two- or four-byte units: right after the
+// header of a compact str (never ASCII, so the longer header), behind the
+// data pointer of any other (a subclass instance), as PyUnicode_DATA reads
+// them without its ASCII test.
+inline const void* wide_str_units(PyObject* text) noexcept {
+    if (PyUnicode_IS_COMPACT(text)) [[likely]] {
+        return reinterpret_cast<PyCompactUnicodeObject*>(text) + 1;
+    }
+    return reinterpret_cast<PyUnicodeObject*>(text)->data.any;
 }
 
 // The value of an exact int that fits in a machine word, or nothing: the
