@@ -114,10 +114,16 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_list(const ValidatorNode& node
         return Verdict::Fail;
     }
     const ValidatorNode& item_validator = *node.element;
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, every item is read with a reference of the walk's own,
+    // by the guarded loop, and the walk keeps the length checked here.
+    return check_items(item_validator, value, 0, length);
+#else
     if (length <= static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls) && is_leaf_kind(item_validator.kind)) {
         return check_short_leaf_list(item_validator, value, length);
     }
     return check_items(item_validator, value, 0);
+#endif
 }
 
 // A short list of leaves (a point's coordinates, a record's tags) takes a
@@ -139,7 +145,11 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_short_leaf_list(const Validato
     }
     call_.signals.count(static_cast<size_t>(stopped_at));
     if (result == Verdict::Pass) {
+#ifdef Py_GIL_DISABLED
+        return check_items(item_validator, list, stopped_at, length);
+#else
         return check_items(item_validator, list, stopped_at);
+#endif
     }
     if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
         call_.record_stop({list, &item_validator, stopped_at, 0, nullptr, nullptr});
@@ -267,12 +277,21 @@ void ConformanceCheck::record_stop(Iteration& iteration, CallContext::StopPoint 
     call_.record_stop(stop);
 }
 
+#ifdef Py_GIL_DISABLED
+Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start,
+                                      Py_ssize_t length) {
+#else
 Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start) {
+#endif
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return reject_quietly_or(error_of_failed_call());
     }
+#ifdef Py_GIL_DISABLED
+    ListIteration items(list, call_.walks, length);
+#else
     ListIteration items(list, call_.walks);
+#endif
     const FailingItem failing = next_failing_item(item_validator, items, start);
     if (call_.quiet && failing.verdict == Verdict::Fail) [[unlikely]] {
         record_stop(items, {list, &item_validator, failing.index, 0, nullptr, nullptr});
@@ -330,8 +349,13 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node
     DictIteration entries(dict, call_.walks);
     const FailingEntry failing = next_failing_entry(*node.element, entries, 0);
     if (call_.quiet && failing.verdict == Verdict::Fail && entries.resumable()) [[unlikely]] {
+#ifdef Py_GIL_DISABLED
+        record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(failing.index), entries.position(), failing.key,
+                              failing.value, entries.entries_read()});
+#else
         record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(failing.index), entries.position(), failing.key,
                               failing.value});
+#endif
     }
     return failing.verdict;
 }
@@ -350,6 +374,13 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& no
         return reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, call_.walks);
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, the walk goes over a copy of the entries, which another
+    // thread may have changed since the size was read above.
+    if (entries.size() != static_cast<Py_ssize_t>(field_count)) {
+        return Verdict::Fail;
+    }
+#endif
     const FieldEntry* field = node.fields.data();
     bool presence_checked = false;
     PyObject* key = nullptr;
@@ -374,7 +405,12 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& no
             if (result != Verdict::Pass) [[unlikely]] {
                 call_.signals.count(index - block_start);
                 if (call_.quiet && result == Verdict::Fail && entries.resumable()) {
+#ifdef Py_GIL_DISABLED
+                    record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value,
+                                          entries.entries_read()});
+#else
                     record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
+#endif
                 }
                 return result;
             }

@@ -52,7 +52,13 @@ private:
     Py_ssize_t check_leaf_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length,
                                 Verdict& result);
     // The guarded loop over the items from `start` on.
+    // Free-threaded, with the list's length as the caller read it, which the
+    // walk then keeps.
+#ifdef Py_GIL_DISABLED
+    Verdict check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start, Py_ssize_t length);
+#else
     Verdict check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start);
+#endif
     // Calls `loop(check)`, with `check(value)` the check of `node` on one
     // value, written out for each leaf kind that long containers are made
     // of: the kind is told once per container, not once per value.

@@ -158,6 +158,11 @@ SurrogateScans::SurrogateScans(const ContainerWalks& walks) noexcept : walks_(wa
 SurrogateScans::~SurrogateScans() = default;
 
 bool SurrogateScans::scan_long(PyObject* text) {
+#ifdef Py_GIL_DISABLED
+    if (remembered_ && remembered_->clean.contains(text)) {
+        return false;
+    }
+#else
     const bool exact = PyUnicode_CheckExact(text);
     if (remembered_) {
         if (!exact && remembered_->subclasses_since != walks_.python_code_runs()) {
@@ -168,6 +173,7 @@ bool SurrogateScans::scan_long(PyObject* text) {
             return false;
         }
     }
+#endif
     if (quillane::has_lone_surrogate(text)) {
         return true;  // the walk ends on it
     }
@@ -175,12 +181,21 @@ bool SurrogateScans::scan_long(PyObject* text) {
         remembered_ = std::make_unique<Remembered>();
         remembered_->subclasses_since = walks_.python_code_runs();
     }
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, another thread may drop a str at any moment, so that
+    // its address could be reused: every one remembered is held, subclass
+    // instances too (their finaliser may run at the call's end, as any item
+    // another thread took out of the data may at any step).
+    remembered_->held.push_back(Ref::borrow(text));
+    remembered_->clean.insert(text);
+#else
     if (exact) {
         remembered_->held.push_back(Ref::borrow(text));
         remembered_->clean.insert(text);
     } else {
         remembered_->clean_subclasses.insert(text);
     }
+#endif
     return false;
 }
 

@@ -165,14 +165,27 @@ Verdict ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
         // A tuple may be acceptable to the caller's own validation.
         return is_tuple(value) ? Verdict::Undecided : report_fixed(FixedMessage::ExpectedList, value);
     }
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, the walk keeps the length read here (another thread may
+    // change the list meanwhile).
+    const Py_ssize_t list_length = PyList_GET_SIZE(value);
+#endif
     if (node.kind == NodeKind::ListSized) {
+#ifdef Py_GIL_DISABLED
+        const auto length = static_cast<uint64_t>(list_length);
+#else
         const auto length = static_cast<uint64_t>(PyList_GET_SIZE(value));
+#endif
         LengthBreach breach = check_length(node.lengths, length);
         if (breach != LengthBreach::None) {
             return report(length_message(Measured::List, breach, length, length_broken(node.lengths, breach)), value);
         }
     }
+#ifdef Py_GIL_DISABLED
+    return walk_items(*node.element, value, list_length);
+#else
     return walk_items(*node.element, value);
+#endif
 }
 
 Verdict ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
@@ -191,12 +204,20 @@ Verdict ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
     return walk_node(root, data);
 }
 
+#ifdef Py_GIL_DISABLED
+Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length) {
+#else
 Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
+#endif
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return call_.fail_with(error_of_failed_call());
     }
+#ifdef Py_GIL_DISABLED
+    ListIteration items(list, call_.walks, length);
+#else
     ListIteration items(list, call_.walks);
+#endif
     bool all_valid = true;
     // Where the check of the list stopped, if it was checked: the items
     // before that one passed.
@@ -245,7 +266,11 @@ Verdict ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, 
     // before that one passed.
     std::optional<CallContext::StopPoint> stop = call_.take_stop(dict, node);
     if (stop) [[unlikely]] {
+#ifdef Py_GIL_DISABLED
+        entries.resume_at(stop->position, stop->entries);
+#else
         entries.resume_at(stop->position);
+#endif
         failing = {stop->key, stop->value, static_cast<size_t>(stop->index), Verdict::Fail};
     }
     for (bool resumed = stop.has_value();; resumed = false) {
@@ -317,7 +342,13 @@ Verdict ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) 
     // keys are distinct texts. Keys of exact str type are; a key of a str
     // subclass with an equality of its own may repeat another key's text, so
     // the first such key has every field's presence flagged at once.
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, the entries walked (a copy) may be fewer than the size
+    // read above: every field is flagged as its entry is met.
+    bool may_miss = true;
+#else
     bool may_miss = entry_count < field_count;
+#endif
     bool presence_checked = may_miss;
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
     // An entry whose key is an exact str naming a field, and whose value the
