@@ -342,18 +342,20 @@ Verdict ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) 
     // keys are distinct texts. Keys of exact str type are; a key of a str
     // subclass with an equality of its own may repeat another key's text, so
     // the first such key has every field's presence flagged at once.
-#ifdef Py_GIL_DISABLED
-    // Free-threaded, the entries walked (a copy) may be fewer than the size
-    // read above: every field is flagged as its entry is met.
-    bool may_miss = true;
-#else
     bool may_miss = entry_count < field_count;
-#endif
     bool presence_checked = may_miss;
     std::vector<uint8_t> seen(may_miss ? field_count : 0, 0);
     // An entry whose key is an exact str naming a field, and whose value the
     // check passes, needs nothing more than its flag.
     auto next_failing = [&](DictIteration& entries, size_t index) -> FailingEntry {
+#ifdef Py_GIL_DISABLED
+        // Free-threaded, the walk goes over a copy of the entries, made after
+        // the size above was read: another thread's change in between is
+        // seen here.
+        if (static_cast<size_t>(entries.size()) != entry_count) [[unlikely]] {
+            throw_fault("dictionary changed size during iteration");
+        }
+#endif
         PyObject* key = nullptr;
         PyObject* entry_value = nullptr;
         for (;; ++index) {
