@@ -377,7 +377,7 @@ def main() -> int:
         return 0
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         print(
-            "ft_stress.py needs a free-threaded interpreter (QUILLANE_PYTHON=3.13t, tools/ft-python.sh)",
+            "ft_stress.py needs a free-threaded interpreter (QUILLANE_PYTHON=3.13t, tools/free-threaded.sh)",
             file=sys.stderr,
         )
         return 2
