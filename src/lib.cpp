@@ -37,6 +37,11 @@ ModuleDefinition g_definition = {
             .m_name = "quillane_core",
             .m_doc = "",  // an empty __doc__, not None
             .m_size = 0,
+            .m_methods = nullptr,
+            .m_slots = nullptr,
+            .m_traverse = nullptr,
+            .m_clear = nullptr,
+            .m_free = nullptr,
         },
     .initializer = add_module_contents,
     .interpreter = -1,

@@ -94,7 +94,7 @@ public:
 #ifdef Py_GIL_DISABLED
         // Free-threaded, the copy of the dict's entries the check went over
         // (which holds the entry): the walk goes on over the same copy.
-        std::shared_ptr<const void> entries;
+        std::shared_ptr<const void> entries{};
 #endif
     };
     // The walk that follows a failed check goes into the child that failed,

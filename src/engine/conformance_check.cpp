@@ -22,10 +22,13 @@ constexpr const char* kRecursionWhere = " while validating data";
 
 Verdict verdict(bool passes) noexcept { return passes ? Verdict::Pass : Verdict::Fail; }
 
-// Kinds whose values hold no other values.
+#ifndef Py_GIL_DISABLED
+// Kinds whose values hold no other values (for the plain loop over a short
+// list of them, which a free-threaded build does not take).
 bool is_leaf_kind(NodeKind kind) noexcept {
     return kind != NodeKind::List && kind != NodeKind::ListSized && kind != NodeKind::Dict && kind != NodeKind::Fields;
 }
+#endif
 
 }  // namespace
 
