@@ -8,6 +8,7 @@ PYTHON_GIL=0, and fails when a run crashes or answers anything the data, as
 the other threads leave it, does not allow.
 """
 
+import os
 import subprocess
 import sys
 import sysconfig
@@ -27,7 +28,19 @@ pytestmark = pytest.mark.skipif(
 RUNS = {"shared": ["--runs", "3", "--rounds", "200"], "read-only": ["--runs", "2"], "daemon-exit": ["--runs", "10"]}
 
 
-@pytest.mark.parametrize("program", list(RUNS))
+@pytest.mark.parametrize(
+    "program",
+    [
+        pytest.param(
+            program,
+            marks=pytest.mark.skipif(
+                program == "daemon-exit" and bool(os.environ.get("QUILLANE_SANITIZED")),
+                reason="AddressSanitizer's runtime fails its own stack check when pthread_exit unwinds a thread",
+            ),
+        )
+        for program in RUNS
+    ],
+)
 def test_threads_sharing_data_without_the_gil(program):
     result = subprocess.run(
         [sys.executable, str(STRESS), program, *RUNS[program]],
