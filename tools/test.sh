@@ -50,8 +50,12 @@ PYTHON
         done
         progress "$ROOT/build/logs/installed-pip.log" '^Successfully installed' \
             "$PY" -m pip install --disable-pip-version-check --upgrade 'pip>=25.1'
+        # As tools/setup-venv.sh: the free-threaded interpreter takes built
+        # wheels of older releases over sources that need a toolchain.
+        PREFER=()
+        [[ "$PYTHON_VERSION" != *t ]] || PREFER=(--prefer-binary)
         progress "$ROOT/build/logs/installed-requirements.log" '^(Collecting|Successfully installed)' \
-            "$PY" -m pip install --disable-pip-version-check "${GROUP_ARGS[@]}"
+            "$PY" -m pip install --disable-pip-version-check "${PREFER[@]}" "${GROUP_ARGS[@]}"
         printf '%s\n' "$DEPENDENCIES" >"$STAMP"
     fi
     echo "installing $(basename "$WHEEL") into $(basename "$VENV")"
