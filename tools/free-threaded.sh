@@ -31,7 +31,13 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 . "$ROOT/tools/quietly.sh"
 
 VERSION=3.13
-FT_DIR="$(realpath -m "${QUILLANE_FT_PYTHON_DIR:-/var/cache/quillane/ft-$VERSION}")"
+# QUILLANE_FT_TSAN=1: the same interpreter built with ThreadSanitizer
+# (--with-thread-sanitizer), into its own folder (ft-3.13-tsan), for a
+# module built with -fsanitize=thread (an uninstrumented interpreter gives
+# false reports).
+TSAN_FLAGS=()
+[ -z "${QUILLANE_FT_TSAN:-}" ] || TSAN_FLAGS=(--with-thread-sanitizer)
+FT_DIR="$(realpath -m "${QUILLANE_FT_PYTHON_DIR:-/var/cache/quillane/ft-$VERSION${QUILLANE_FT_TSAN:+-tsan}}")"
 FT_PYTHON="$FT_DIR/bin/python${VERSION}t"
 LOCK="$FT_DIR.lock"
 SOURCE_DIR="$FT_DIR.src"
@@ -150,8 +156,8 @@ build() {
     echo "  the sources: ${tarball#./} (from $suite)"
     (cd "$SOURCE_DIR" && tar -xf "$tarball")
     cd "$SOURCE_DIR"/Python-*/
-    echo "  configuring (--disable-gil)"
-    quietly "$LOGS/free-threaded-configure.log" ./configure --prefix="$FT_DIR" --disable-gil --with-ensurepip=install
+    echo "  configuring (--disable-gil${TSAN_FLAGS[*]:+ ${TSAN_FLAGS[*]}})"
+    quietly "$LOGS/free-threaded-configure.log" ./configure --prefix="$FT_DIR" --disable-gil --with-ensurepip=install "${TSAN_FLAGS[@]}"
     echo "  compiling (make -j$JOBS, niced)"
     make_with_count "$LOGS/free-threaded-build.log" . '*.o' "objects compiled (of about 350)" -j"$JOBS"
     echo "  installing into $FT_DIR (and compiling the standard library's bytecode)"
