@@ -10,6 +10,8 @@
 #   remove  delete it (the next build makes it afresh)
 #   run     build it if need be, then run it with ARGS (as
 #           `tools/free-threaded.sh run -c 'import sys; print(sys.version)'`)
+# With QUILLANE_FT_TSAN=1, the same for the interpreter built with
+# ThreadSanitizer, in its own folder (tools/ft-tsan.sh uses it).
 # It is built from the upstream sources that Debian's python3.13 source
 # package carries (apt-get source, from the newest suite that serves it:
 # trixie, else sid), fetched from the Debian archive this machine's apt
