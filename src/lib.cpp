@@ -37,6 +37,11 @@ ModuleDefinition g_definition = {
             .m_name = "quillane_core",
             .m_doc = "",  // an empty __doc__, not None
             .m_size = 0,
+            .m_methods = nullptr,
+            .m_slots = nullptr,
+            .m_traverse = nullptr,
+            .m_clear = nullptr,
+            .m_free = nullptr,
         },
     .initializer = add_module_contents,
     .interpreter = -1,
@@ -98,6 +103,14 @@ Result<Ref> initialize_module() {
     }
     QUILLANE_TRY_ASSIGN(Ref module, steal_or_error(PyModule_Create2(&g_definition.def, PYTHON_API_VERSION)));
     QUILLANE_TRY(g_definition.initializer(module.get()));
+#ifdef Py_GIL_DISABLED
+    // The module runs without the GIL (its walks hold what they read, see
+    // runtime/list_iteration.hpp and dict_iteration.hpp): importing it leaves
+    // the GIL off.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) {
+        return fail(error_of_failed_call());
+    }
+#endif
     take_dict_watcher();
     if (g_definition.module == nullptr) {
         g_definition.module = module.release();

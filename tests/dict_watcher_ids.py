@@ -34,8 +34,10 @@ def count_free_ids():
 def watcher_bits(mapping):
     """The low byte of the dict's watcher tag: one bit per watcher id watching it."""
     # After the object header and ma_used, on 3.13 (ma_version_tag) and later
-    # (_ma_watcher_tag) alike.
-    return ctypes.c_uint64.from_address(id(mapping) + 24).value & 0xFF
+    # (_ma_watcher_tag) alike. The header is object's own size: 16 bytes, or
+    # 32 on a free-threaded build (ob_tid, ob_flags, ob_mutex, ob_gc_bits,
+    # ob_ref_local, ob_ref_shared, then ob_type).
+    return ctypes.c_uint64.from_address(id(mapping) + object.__basicsize__ + 8).value & 0xFF
 
 
 def pytest_configure(config):

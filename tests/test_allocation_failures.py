@@ -55,9 +55,18 @@ INVALID = {
 }
 
 
-def _outcome(call):
+def _outcome(call, failing=None):
+    """The call's outcome; with `failing`, the n-th allocation from the hook
+    on fails. The hook is set inside the try: a free-threaded interpreter
+    allocates in the call into this function itself."""
     try:
-        return ("result", call())
+        if failing is None:
+            return ("result", call())
+        _testcapi.set_nomemory(failing, failing + 1)
+        try:
+            return ("result", call())
+        finally:
+            _testcapi.remove_mem_hooks()
     except MemoryError:
         return ("MemoryError", None)
     except BaseException as error:  # PanicException derives from BaseException
@@ -71,11 +80,7 @@ def _inject_each_allocation(call, expected):
     kinds = set()
     untouched = 0
     for n in range(MAX_ALLOCATIONS):
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            kind, value = _outcome(call)
-        finally:
-            _testcapi.remove_mem_hooks()
+        kind, value = _outcome(call, n)
         kinds.add(kind)
         if kind == "result":
             assert value == expected

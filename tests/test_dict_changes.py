@@ -5,6 +5,7 @@ watcher id to give."""
 import contextlib
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 from compile_support import run_python
@@ -90,6 +91,10 @@ def test_nothing_stays_watched_after_a_call(method, ending):
     assert (watcher_bits(data), watcher_bits(inner)) == (0, 0)
 
 
+@pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="a free-threaded build watches no dict (runtime/dict_watch.cpp): it takes no id",
+)
 def test_the_module_takes_its_watcher_id_when_imported():
     # Profilers, JITs and other extensions take the few ids an interpreter
     # has; asked for only at a first walk, the module's might be gone.

@@ -1,8 +1,8 @@
 """Threads sharing data while validate and collect walk it, on a free-threaded
 interpreter with the GIL off (PYTHON_GIL=0, which this sets for its runs).
 
-Two programs, each run RUNS times, each run in a child process of its own so
-that a crash ends only that run:
+Three programs, each run RUNS times, each run in a child process of its own
+so that a crash ends only that run:
 
   shared     four threads validate and collect one list of 600 records
              (one in eight with an age read through __index__, Python code
@@ -11,11 +11,19 @@ that a crash ends only that run:
              replaced, grown and cleared, the whole list emptied and filled
   read-only  four threads validate and collect one such list that nothing
              changes
+  daemon-exit
+             two daemon threads validating, collecting and compiling, each
+             call running Python code at every step, while the interpreter
+             exits under them: the run must end with status 0 and nothing on
+             standard error
 
 A child's threads take ROUNDS rounds each (a validate and a collect), or run
 for SECONDS when given. Each answer is checked against what the data allows:
 validate returns the data itself or None, collect a list of error entries or
-None; where nothing changes the data, the data itself and no entry. The
+None, where each entry is one the records' schema can give for some state
+of a record (a path to a record's field, a message for that field: its
+bounds, its list's length, the field missing); where nothing changes the
+data, the data itself and no entry. The
 internal fault (PanicException) is the answer to a change a call sees, so it
 is an answer only in the shared program. A run that ends in a signal is a
 crash; one that answers anything else is wrong.
@@ -25,7 +33,7 @@ or answered wrong. With --gdb, each crashed run's seed is run again under gdb
 (batch mode, up to three tries, since the crash is a race) and the crashing
 thread's backtrace is printed.
 
-Usage: python tools/ft_stress.py [shared|read-only] [--runs N] [--rounds N]
+Usage: python tools/ft_stress.py [shared|read-only|daemon-exit] [--runs N] [--rounds N]
        [--seconds S] [--seed N] [--gdb]
 (the venv of QUILLANE_PYTHON=3.13t bash tools/test.sh:
 .venv-quillane-3.13t/bin/python tools/ft_stress.py shared --runs 15)
@@ -122,6 +130,70 @@ def change(rng: random.Random, records: list) -> None:
             del item["extra"]
 
 
+# Every error entry some state of a record allows, as (path, message)
+# patterns: the changes above leave ages out of bounds, role lists too long
+# and fields briefly missing.
+ENTRY_PATTERNS = [
+    (re.compile(r"\[\d+\]\.age"), re.compile(r"Value -?\d+ is (greater than maximum 150|less than minimum 0)")),
+    (re.compile(r"\[\d+\]\.roles"), re.compile(r"List length \d+ is longer than maximum length 4")),
+    (re.compile(r"\[\d+\]\.(age|name|score|active|roles|email)"), re.compile(r"Missing required field")),
+]
+
+
+def entry_allowed(entry: object) -> bool:
+    if not (isinstance(entry, tuple) and len(entry) == 3 and isinstance(entry[0], str) and isinstance(entry[1], str)):
+        return False
+    path, message, _ = entry
+    return any(where.fullmatch(path) and what.fullmatch(message) for where, what in ENTRY_PATTERNS)
+
+
+DAEMON_EXIT = """
+import threading, time
+import quillane_core
+from validator_classes import DictValidator, Int, ListValidator
+
+class Number:
+    def __init__(self, value):
+        self.value = value
+    def __index__(self):
+        sum(range(20))
+        return self.value
+
+class Finalised(str):
+    def __del__(self):
+        sum(range(20))
+
+class Slow:
+    _coerce, _custom_checks, _when_condition, _env_key = False, (), None, None
+    _type_cls, _max, _exclusive_min, _exclusive_max = int, None, False, False
+    @property
+    def _min(self):
+        sum(range(20))
+        return 0
+Slow.__name__ = "NumberValidator"
+
+validator = quillane_core.compile_schema(ListValidator(Int()))
+validator_of_dicts = quillane_core.compile_schema(DictValidator(Int()))
+data = [Number(i) for i in range(500)]
+
+def loop(seed):
+    calls = [
+        lambda: validator.validate(data),
+        lambda: validator.collect(data),
+        lambda: validator_of_dicts.collect({Finalised(): Number(1), "b": Number(2)}),
+        lambda: quillane_core.compile_schema(ListValidator(Slow())),
+    ]
+    n = seed
+    while True:
+        calls[n % len(calls)]()
+        n += 1
+
+for seed in range(2):
+    threading.Thread(target=loop, args=(SEED + seed,), daemon=True).start()
+time.sleep(0.02)
+"""
+
+
 def child(program: str, seed: int, rounds: int, seconds: float | None) -> None:
     """One run: prints its counts as JSON and ends with status 0 unless it crashes."""
     import payloads  # the benchmarks' records: their schema
@@ -166,10 +238,7 @@ def child(program: str, seed: int, rounds: int, seconds: float | None) -> None:
             return answer is records if name == "validate" else answer == []
         if name == "validate":
             return answer is records or answer is None
-        return answer is None or (
-            isinstance(answer, list)
-            and all(isinstance(entry, tuple) and len(entry) == 3 and isinstance(entry[0], str) for entry in answer)
-        )
+        return answer is None or (isinstance(answer, list) and all(entry_allowed(entry) for entry in answer))
 
     def mutate() -> None:
         start.wait()
@@ -199,6 +268,10 @@ def child(program: str, seed: int, rounds: int, seconds: float | None) -> None:
 
 def run_once(program: str, seed: int, rounds: int, seconds: float | None) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ, PYTHON_GIL=os.environ.get("PYTHON_GIL", "0"))
+    if program == "daemon-exit":
+        env["PYTHONPATH"] = os.pathsep.join([str(ROOT / "examples"), env.get("PYTHONPATH", "")])
+        code = DAEMON_EXIT.replace("SEED", str(seed))
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     args = ["--child", program, "--seed", str(seed), "--rounds", str(rounds)]
     if seconds:
         args += ["--seconds", str(seconds)]
@@ -291,7 +364,7 @@ def build_id(path: Path) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], usage=None)
-    parser.add_argument("program", nargs="?", choices=["shared", "read-only"], default="shared")
+    parser.add_argument("program", nargs="?", choices=["shared", "read-only", "daemon-exit"], default="shared")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--rounds", type=int, default=300)
     parser.add_argument("--seconds", type=float, default=None)
@@ -304,7 +377,7 @@ def main() -> int:
         return 0
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         print(
-            "ft_stress.py needs a free-threaded interpreter (QUILLANE_PYTHON=3.13t, tools/ft-python.sh)",
+            "ft_stress.py needs a free-threaded interpreter (QUILLANE_PYTHON=3.13t, tools/free-threaded.sh)",
             file=sys.stderr,
         )
         return 2
@@ -321,6 +394,13 @@ def main() -> int:
             crashes[name] += 1
             crashed_seeds.append(seed)
             print(f"run {run + 1} (seed {seed}): crashed, {name}" + (f" ({last.strip()[:120]})" if last else ""))
+            continue
+        if options.program == "daemon-exit":
+            ended = "ended" if (result.returncode, result.stderr) == (0, "") else "wrong"
+            totals[ended] += 1
+            wrong_runs += ended == "wrong"
+            if ended == "wrong":
+                print(f"run {run + 1} (seed {seed}): status {result.returncode}: {result.stderr.strip()[-300:]}")
             continue
         try:
             counts = json.loads(result.stdout.strip().splitlines()[-1])

@@ -2,7 +2,7 @@
 # which one it is. QUILLANE_PYTHON names it: a path (/usr/bin/python3.14), a
 # command (python3.14) or a version (3.14); without it, Python 3.13, wherever
 # this machine keeps one. It must be CPython 3.13, 3.14 or 3.15 with the GIL,
-# or the free-threaded 3.13 that tools/ft-python.sh builds (3.13t, for trying
+# or the free-threaded 3.13 that tools/free-threaded.sh builds (3.13t, for trying
 # the module without the GIL; built first when the machine lacks it; other
 # free-threaded builds are not supported). Sets
 #   BASE_PYTHON     the interpreter, that venvs are made from
@@ -69,7 +69,7 @@ choose_python() {
     [ -n "$version" ] || [[ ! "${wanted##*/}" =~ ^python([0-9]+\.[0-9]+t?)$ ]] || version="${BASH_REMATCH[1]}"
     if [[ "$version" == *t ]] && [[ " ${FREE_THREADED_PYTHONS[*]} " != *" $version "* ]]; then
         echo "QUILLANE_PYTHON=$wanted names a free-threaded build; quillane_core needs $SUPPORTED_TEXT with the GIL" \
-            "(or 3.13t, the free-threaded 3.13 that tools/ft-python.sh builds)." >&2
+            "(or 3.13t, the free-threaded 3.13 that tools/free-threaded.sh builds)." >&2
         exit 1
     fi
     if [ -n "$version" ] && [[ " ${SUPPORTED_PYTHONS[*]} ${FREE_THREADED_PYTHONS[*]} " != *" $version "* ]]; then
@@ -77,8 +77,8 @@ choose_python() {
         exit 1
     fi
     if [ ${#candidates[@]} = 0 ] && [[ "$version" == *t ]]; then
-        # Only the build of tools/ft-python.sh, made now if the machine lacks it.
-        candidates=("$(bash "$python_dir/ft-python.sh" build)") || exit 1
+        # Only the build of tools/free-threaded.sh, made now if the machine lacks it.
+        candidates=("$(bash "$python_dir/free-threaded.sh" build)") || exit 1
     elif [ ${#candidates[@]} = 0 ]; then
         candidates=(
             "$(command -v "python$version" 2>/dev/null || true)"

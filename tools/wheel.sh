@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, the manylinux2014 wheel of the interpreter
 # that QUILLANE_PYTHON names (3.13 by default; 3.14 and 3.15 in the sid
-# environment, tools/sid-env.sh, where this machine lacks them) into dist/,
-# for x86-64 or, with --arch aarch64, for aarch64 (see usage below). The
+# environment, tools/sid-env.sh, where this machine lacks them; 3.13t, the
+# free-threaded 3.13 of tools/free-threaded.sh, for x86-64 only: a cp313t
+# wheel) into dist/, for x86-64 or, with --arch aarch64, for aarch64 (see
+# usage below). The
 # module is compiled by zig's clang against glibc 2.17's symbols with libc++
 # linked in (cmake/zig-<arch>-manylinux2014.cmake), so the wheel runs on
 # every Linux with glibc 2.17 or newer and needs no C++ runtime there. It
@@ -43,6 +45,7 @@ names (3.13 by default; 3.14 and 3.15 are built in the sid environment):
   bash tools/wheel.sh --arch aarch64                   # cp313, aarch64
   QUILLANE_PYTHON=3.14 bash tools/wheel.sh             # cp314, x86-64
   QUILLANE_PYTHON=3.15 bash tools/wheel.sh --arch aarch64
+  QUILLANE_PYTHON=3.13t bash tools/wheel.sh            # cp313t, x86-64
 Then bash tools/wheel-check.sh runs each wheel where it claims to run.
 EOF
 }
@@ -67,8 +70,8 @@ if [ "$ARCH" = aarch64 ] && [ -z "${QUILLANE_ARM64_ROOT:-}" ]; then
     # Debian's arm64 interpreter is unpacked here, before a rerun in the sid
     # environment, which then sees it, with the emulator, at the same path.
     wanted="${QUILLANE_PYTHON:-3.13}"
-    if ! [[ "$wanted" =~ 3\.1[345] ]]; then
-        echo "QUILLANE_PYTHON=$wanted: an aarch64 wheel is built for 3.13, 3.14 or 3.15" >&2
+    if ! [[ "$wanted" =~ 3\.1[345]$ ]]; then
+        echo "QUILLANE_PYTHON=$wanted: an aarch64 wheel is built for 3.13, 3.14 or 3.15 (with the GIL)" >&2
         exit 2
     fi
     QUILLANE_ARM64_ROOT="$(bash "$ROOT/tools/arm64-python.sh" "${BASH_REMATCH[0]}")"
@@ -114,9 +117,12 @@ if [ "$(cat "$TOOLS_STAMP" 2>/dev/null || true)" != "$TOOLS" ]; then
     mv "$TOOLS_STAMP.new" "$TOOLS_STAMP"
 fi
 
-PY_TAG="cp${PYTHON_VERSION/./}"
+# The ABI tag is cp313t for the free-threaded 3.13, whose wheels keep the
+# Python tag cp313.
+ABI_TAG="cp${PYTHON_VERSION/./}"
+PY_TAG="${ABI_TAG%t}"
 mkdir -p dist
-rm -f dist/*.tar.gz dist/quillane_core-*-"$PY_TAG"-"$PY_TAG"-*"$ARCH".whl
+rm -f dist/*.tar.gz dist/quillane_core-*-"$PY_TAG"-"$ABI_TAG"-*"$ARCH".whl
 echo "building the sdist into dist/"
 quietly "$LOGS/wheel-sdist.log" "$PY" -m build --sdist --no-isolation --outdir dist .
 SDIST="$(ls dist/*.tar.gz)"
@@ -187,7 +193,7 @@ if [ "$ARCH" = aarch64 ]; then
         exit 1
     fi
     BUILD_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64
-        SETUPTOOLS_EXT_SUFFIX=".cpython-${PY_TAG#cp}-aarch64-linux-gnu.so"
+        SETUPTOOLS_EXT_SUFFIX=".cpython-${ABI_TAG#cp}-aarch64-linux-gnu.so"
         QUILLANE_EMULATOR="$(command -v qemu-aarch64-static);-L;$QUILLANE_ARM64_ROOT")
     CONFIG+=(-Ccmake.python-hints=false -Ccmake.define.Python_EXECUTABLE="$TARGET_PY")
 fi
@@ -200,7 +206,7 @@ fi
 rm -rf "$BUILD_DIR/dist"
 quietly "$LOGS/wheel-build-$ARCH$VERSION_SUFFIX.log" env "${BUILD_ENV[@]}" \
     "$PY" -m build --wheel --no-isolation "${CONFIG[@]}" --outdir "$BUILD_DIR/dist" "$UNPACKED"
-WHEEL="$(ls "$BUILD_DIR"/dist/quillane_core-*-"$PY_TAG"-"$PY_TAG"-*"$ARCH".whl)"
+WHEEL="$(ls "$BUILD_DIR"/dist/quillane_core-*-"$PY_TAG"-"$ABI_TAG"-*"$ARCH".whl)"
 
 echo "== auditwheel"
 # The wheel must qualify for manylinux2014 (glibc 2.17, only the libraries

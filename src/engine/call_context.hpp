@@ -13,6 +13,7 @@
 #include "runtime/signal_poll.hpp"
 #include "schema/validator_node.hpp"
 
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -101,6 +102,11 @@ public:
         Py_ssize_t position;  // a dict's iteration position after the entry
         PyObject* key;  // the entry, borrowed (dicts only)
         PyObject* value;
+#ifdef Py_GIL_DISABLED
+        // Free-threaded, the copy of the dict's entries the check went over
+        // (which holds the entry): the walk goes on over the same copy.
+        std::shared_ptr<const void> entries{};
+#endif
     };
     // The walk that follows a failed check goes into the child that failed,
     // and into that child's failed child, and so on: it starts each of those

@@ -25,10 +25,13 @@ constexpr const char* kRecursionWhere = " while validating data";
 // The check of a value that the plain loop leaves to the guarded one.
 constexpr auto kNeedsGuardedLoop = [](PyObject*) { return Verdict::Undecided; };
 
-// Kinds whose values hold no other values.
+#ifndef Py_GIL_DISABLED
+// Kinds whose values hold no other values (for the plain loop over a short
+// list of them, which a free-threaded build does not take).
 bool is_leaf_kind(NodeKind kind) noexcept {
     return kind != NodeKind::List && kind != NodeKind::ListSized && kind != NodeKind::Dict && kind != NodeKind::Fields;
 }
+#endif
 
 }  // namespace
 
@@ -102,15 +105,21 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_list(const ValidatorNode& node
     if (!is_list(value)) {
         return Verdict::Fail;
     }
-    if (!list_length_passes(node, value)) {
+    const Py_ssize_t length = PyList_GET_SIZE(value);
+    if (!list_length_passes(node, length)) {
         return Verdict::Fail;
     }
-    const Py_ssize_t length = PyList_GET_SIZE(value);
     const ValidatorNode& item_validator = *node.element;
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, every item is read with a reference of the walk's own,
+    // by the guarded loop, and the walk keeps the length checked here.
+    return check_items(item_validator, value, 0, length);
+#else
     if (length <= static_cast<Py_ssize_t>(SignalPoll::kValuesBetweenPolls) && is_leaf_kind(item_validator.kind)) {
         return check_short_leaf_list(item_validator, value, length);
     }
     return check_items(item_validator, value, 0);
+#endif
 }
 
 // A short list of leaves (a point's coordinates, a record's tags) takes a
@@ -141,7 +150,11 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_short_leaf_list(const Validato
     }
     call_.signals.count(static_cast<size_t>(index));
     if (result == Verdict::Undecided) {
+#ifdef Py_GIL_DISABLED
+        return check_items(item_validator, list, index, length);
+#else
         return check_items(item_validator, list, index);
+#endif
     }
     if (call_.quiet && result == Verdict::Fail) [[unlikely]] {
         call_.record_stop({list, &item_validator, index, 0, nullptr, nullptr});
@@ -196,12 +209,21 @@ void ConformanceCheck::record_stop(Iteration& iteration, CallContext::StopPoint 
     call_.record_stop(stop);
 }
 
+#ifdef Py_GIL_DISABLED
+Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start,
+                                      Py_ssize_t length) {
+#else
 Verdict ConformanceCheck::check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start) {
+#endif
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return call_.reject_quietly_or(error_of_failed_call());
     }
+#ifdef Py_GIL_DISABLED
+    ListIteration items(list, call_.walks, length);
+#else
     ListIteration items(list, call_.walks);
+#endif
     const FailingItem failing = next_failing_item(item_validator, items, start);
     if (call_.quiet && failing.verdict == Verdict::Fail) [[unlikely]] {
         record_stop(items, {list, &item_validator, failing.index, 0, nullptr, nullptr});
@@ -262,8 +284,13 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_dict(const ValidatorNode& node
     DictIteration entries(dict, call_.walks);
     const FailingEntry failing = next_failing_entry(*node.element, entries, 0);
     if (call_.quiet && failing.verdict == Verdict::Fail && entries.resumable()) [[unlikely]] {
+#ifdef Py_GIL_DISABLED
+        record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(failing.index), entries.position(), failing.key,
+                              failing.value, entries.entries_read()});
+#else
         record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(failing.index), entries.position(), failing.key,
                               failing.value});
+#endif
     }
     return failing.verdict;
 }
@@ -285,6 +312,13 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& no
         return call_.reject_quietly_or(error_of_failed_call());
     }
     DictIteration entries(dict, call_.walks);
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, the walk goes over a copy of the entries, which another
+    // thread may have changed since the size was read above.
+    if (entries.size() != static_cast<Py_ssize_t>(field_count)) {
+        return Verdict::Fail;
+    }
+#endif
     const FieldEntry* field = node.fields.data();
     bool presence_checked = false;
     PyObject* key = nullptr;
@@ -309,7 +343,12 @@ QUILLANE_NOINLINE Verdict ConformanceCheck::check_fields(const ValidatorNode& no
             if (result != Verdict::Pass) [[unlikely]] {
                 call_.signals.count(index - block_start);
                 if (call_.quiet && result == Verdict::Fail && entries.resumable()) {
+#ifdef Py_GIL_DISABLED
+                    record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value,
+                                          entries.entries_read()});
+#else
                     record_stop(entries, {dict, &node, static_cast<Py_ssize_t>(index), entries.position(), key, value});
+#endif
                 }
                 return result;
             }

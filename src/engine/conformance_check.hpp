@@ -49,7 +49,13 @@ private:
     Verdict check_list(const ValidatorNode& node, PyObject* value);
     Verdict check_short_leaf_list(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length);
     // The guarded loop over the items from `start` on.
+    // Free-threaded, with the list's length as the caller read it, which the
+    // walk then keeps.
+#ifdef Py_GIL_DISABLED
+    Verdict check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start, Py_ssize_t length);
+#else
     Verdict check_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t start);
+#endif
     // The loops behind the cursor, with `check_item(item)` or
     // `check_entry(key, value)` the check of one child.
     template <class ItemCheck>

@@ -1,6 +1,7 @@
 // Field lookup off the in-order fast path.
 #include "engine/field_lookup.hpp"
 
+#include "runtime/critical_section.hpp"
 #include "runtime/interpreter_version.hpp"
 #include "schema/field_index.hpp"
 
@@ -34,6 +35,11 @@ const FieldEntry* find_other_field(const ValidatorNode& node, PyObject* key, con
 
 std::vector<uint8_t> fields_named(const ValidatorNode& node, PyObject* dict) {
     std::vector<uint8_t> named(node.fields.size(), 0);
+#ifdef Py_GIL_DISABLED
+    // Another thread may change the dict: its entries are read under its
+    // lock, and nothing here waits.
+    CriticalSection section(dict);
+#endif
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;

@@ -70,6 +70,10 @@ inline bool exact_key_names(const FieldName& name, PyObject* key) noexcept {
     if (str_shape_bits(key) != name.shape.bits || static_cast<uint64_t>(PyUnicode_GET_LENGTH(key)) != name.length) {
         return false;
     }
+#ifndef Py_GIL_DISABLED
+    // Free-threaded, not: the header's bytes in the word (the state's
+    // interned bits, a cached UTF-8 pointer) may be written meanwhile by
+    // another thread, so only the name's own bytes are read.
     if (name.tail_offset != 0) [[likely]] {
         // One load ending at the name's last byte: it starts inside the
         // str's header, which every compact str has in front of its units.
@@ -77,6 +81,7 @@ inline bool exact_key_names(const FieldName& name, PyObject* key) noexcept {
         std::memcpy(&word, reinterpret_cast<const char*>(key) + name.tail_offset, sizeof word);
         return (word & name.tail_mask) == name.tail;
     }
+#endif
     const char* units = compact_str_units(key, name.shape);
     const size_t size = name.units.size();
     return same_bytes(name.units.data(), units, size);

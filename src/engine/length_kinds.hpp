@@ -56,9 +56,9 @@ QUILLANE_ALWAYS_INLINE Verdict check_str(const LengthBounds& lengths, PyObject* 
 }
 
 // Whether a list's own length passes its node (a List node has no bounds).
-inline bool list_length_passes(const ValidatorNode& node, PyObject* list) noexcept {
+inline bool list_length_passes(const ValidatorNode& node, Py_ssize_t length) noexcept {
     return node.kind != NodeKind::ListSized ||
-           check_length(node.lengths, static_cast<uint64_t>(PyList_GET_SIZE(list))) == LengthBreach::None;
+           check_length(node.lengths, static_cast<uint64_t>(length)) == LengthBreach::None;
 }
 
 // The walk of a str kind's value, reporting through `walk` (a
@@ -82,13 +82,13 @@ Verdict walk_str(Walk& walk, const LengthBounds& lengths, PyObject* value) {
 // The walk of a list's own length: Pass when it breaks no bound (the items
 // are walked next).
 template <class Walk>
-Verdict walk_list_length(Walk& walk, const ValidatorNode& node, PyObject* list) {
-    if (list_length_passes(node, list)) {
+Verdict walk_list_length(Walk& walk, const ValidatorNode& node, PyObject* list, Py_ssize_t length) {
+    if (list_length_passes(node, length)) {
         return Verdict::Pass;
     }
-    const auto length = static_cast<uint64_t>(PyList_GET_SIZE(list));
-    const LengthBreach breach = check_length(node.lengths, length);
-    return walk.report(length_message(Measured::List, breach, length, length_broken(node.lengths, breach)), list);
+    const auto count = static_cast<uint64_t>(length);
+    const LengthBreach breach = check_length(node.lengths, count);
+    return walk.report(length_message(Measured::List, breach, count, length_broken(node.lengths, breach)), list);
 }
 
 }  // namespace quillane

@@ -217,6 +217,11 @@ bool SurrogateScans::scan_wide(PyObject* text, int kind) {
 }
 
 bool SurrogateScans::scan_long(PyObject* text, int kind) {
+#ifdef Py_GIL_DISABLED
+    if (remembered_ && remembered_->clean.contains(text)) {
+        return false;
+    }
+#else
     const bool exact = PyUnicode_CheckExact(text);
     if (remembered_) {
         if (!exact && remembered_->subclasses_since != walks_.python_code_runs()) {
@@ -227,6 +232,7 @@ bool SurrogateScans::scan_long(PyObject* text, int kind) {
             return false;
         }
     }
+#endif
     if (wide_str_has_surrogate_units(text, kind)) {
         return true;  // the walk ends on it
     }
@@ -234,12 +240,21 @@ bool SurrogateScans::scan_long(PyObject* text, int kind) {
         remembered_ = std::make_unique<Remembered>();
         remembered_->subclasses_since = walks_.python_code_runs();
     }
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, another thread may drop a str at any moment, so that
+    // its address could be reused: every one remembered is held, subclass
+    // instances too (their finaliser may run at the call's end, as any item
+    // another thread took out of the data may at any step).
+    remembered_->held.push_back(Ref::borrow(text));
+    remembered_->clean.insert(text);
+#else
     if (exact) {
         remembered_->held.push_back(Ref::borrow(text));
         remembered_->clean.insert(text);
     } else {
         remembered_->clean_subclasses.insert(text);
     }
+#endif
     return false;
 }
 

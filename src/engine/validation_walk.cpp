@@ -129,8 +129,18 @@ Verdict ValidationWalk::walk_list(const ValidatorNode& node, PyObject* value) {
         // A tuple may be acceptable to the caller's own validation.
         return is_tuple(value) ? Verdict::Undecided : report_fixed(FixedMessage::ExpectedList, value);
     }
-    const Verdict length = walk_list_length(*this, node, value);
-    return length == Verdict::Pass ? walk_items(*node.element, value) : length;
+    // The length is read once, for its bounds and for the walk of the items
+    // (free-threaded, another thread may change the list meanwhile).
+    const Py_ssize_t length = PyList_GET_SIZE(value);
+    const Verdict length_verdict = walk_list_length(*this, node, value, length);
+    if (length_verdict != Verdict::Pass) {
+        return length_verdict;
+    }
+#ifdef Py_GIL_DISABLED
+    return walk_items(*node.element, value, length);
+#else
+    return walk_items(*node.element, value);
+#endif
 }
 
 Verdict ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
@@ -149,12 +159,20 @@ Verdict ValidationWalk::walk_root(const ValidatorNode& root, PyObject* data) {
     return walk_node(root, data);
 }
 
+#ifdef Py_GIL_DISABLED
+Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length) {
+#else
 Verdict ValidationWalk::walk_items(const ValidatorNode& item_validator, PyObject* list) {
+#endif
     RecursionGuard depth(kRecursionWhere, call_.guarded, call_.stack_floor);
     if (!depth.entered()) [[unlikely]] {
         return call_.fail_with(error_of_failed_call());
     }
+#ifdef Py_GIL_DISABLED
+    ListIteration items(list, call_.walks, length);
+#else
     ListIteration items(list, call_.walks);
+#endif
     bool all_valid = true;
     // Where the check of the list stopped, if it was checked: the items
     // before that one passed.
@@ -203,7 +221,11 @@ Verdict ValidationWalk::walk_entries(const ValidatorNode& node, PyObject* dict, 
     // before that one passed.
     std::optional<CallContext::StopPoint> stop = call_.take_stop(dict, node);
     if (stop) [[unlikely]] {
+#ifdef Py_GIL_DISABLED
+        entries.resume_at(stop->position, stop->entries);
+#else
         entries.resume_at(stop->position);
+#endif
         failing = {stop->key, stop->value, static_cast<size_t>(stop->index), Verdict::Fail};
     }
     for (bool resumed = stop.has_value();; resumed = false) {
@@ -281,6 +303,14 @@ Verdict ValidationWalk::walk_fields(const ValidatorNode& node, PyObject* value) 
     // An entry whose key is an exact str naming a field, and whose value the
     // check passes, needs nothing more than its flag.
     auto next_failing = [&](DictIteration& entries, size_t index) -> FailingEntry {
+#ifdef Py_GIL_DISABLED
+        // Free-threaded, the walk goes over a copy of the entries, made after
+        // the size above was read: another thread's change in between is
+        // seen here.
+        if (static_cast<size_t>(entries.size()) != entry_count) [[unlikely]] {
+            throw_fault("dictionary changed size during iteration");
+        }
+#endif
         PyObject* key = nullptr;
         PyObject* entry_value = nullptr;
         for (;; ++index) {

@@ -45,7 +45,12 @@ private:
     Verdict walk_node(const ValidatorNode& node, PyObject* value);
     Verdict walk_unmatched_key(PyObject* key);
     Verdict walk_list(const ValidatorNode& node, PyObject* value);
+#ifdef Py_GIL_DISABLED
+    // Free-threaded, with the list's length as the caller read it.
+    Verdict walk_items(const ValidatorNode& item_validator, PyObject* list, Py_ssize_t length);
+#else
     Verdict walk_items(const ValidatorNode& item_validator, PyObject* list);
+#endif
     // Walks, with `walk_entry(key, value, index)`, which gives the entry's
     // verdict, each entry that the cursor `next_failing(entries, index)`
     // stops at (a FailingEntry; Pass at the end); a non-str key is

@@ -79,9 +79,17 @@ inline uint32_t shape_mask() noexcept {
 inline const uint32_t kShapeMask = shape_mask();
 }  // namespace str_shape_detail
 
-// The shape bits of any str (exact or not).
+// The shape bits of any str (exact or not). They never change once the str
+// is made; the word's other bits do (the interned state, which interning
+// sets on a str that other threads may be reading): the mask drops them,
+// and free-threaded the word is loaded atomically, whole.
 inline uint32_t str_shape_bits(PyObject* text) noexcept {
+#ifdef Py_GIL_DISABLED
+    auto* word = reinterpret_cast<uint32_t*>(&reinterpret_cast<PyASCIIObject*>(text)->state);
+    return std::atomic_ref<uint32_t>(*word).load(std::memory_order_relaxed) & str_shape_detail::kShapeMask;
+#else
     return str_shape_detail::state_word(reinterpret_cast<PyASCIIObject*>(text)->state) & str_shape_detail::kShapeMask;
+#endif
 }
 
 // The shape an exact str of `kind` holding only ASCII (or not) has.

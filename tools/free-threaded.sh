@@ -2,11 +2,16 @@
 # A free-threaded CPython 3.13 (configured with --disable-gil), to build and
 # test the module without the GIL: QUILLANE_PYTHON=3.13t makes the project's
 # scripts use it (tools/python.sh), and has it built first if need be.
-# Usage: tools/ft-python.sh [build|path|remove]
+# Usage: tools/free-threaded.sh [build|path|remove]
+#        tools/free-threaded.sh run ARGS...
 #   build   build it unless this machine has it already (the default), then
 #           print the interpreter's path
 #   path    print the interpreter's path (whether it is built or not)
 #   remove  delete it (the next build makes it afresh)
+#   run     build it if need be, then run it with ARGS (as
+#           `tools/free-threaded.sh run -c 'import sys; print(sys.version)'`)
+# With QUILLANE_FT_TSAN=1, the same for the interpreter built with
+# ThreadSanitizer, in its own folder (tools/ft-tsan.sh uses it).
 # It is built from the upstream sources that Debian's python3.13 source
 # package carries (apt-get source, from the newest suite that serves it:
 # trixie, else sid), fetched from the Debian archive this machine's apt
@@ -17,7 +22,7 @@
 # /var/cache/quillane/ft-3.13 ($QUILLANE_FT_PYTHON_DIR), outside the project,
 # once per machine: about ten minutes on 2 cores (make -j2, niced; each
 # stage and the compile count shown as it goes, the tools' output kept in
-# build/logs/ft-python-*.log). A stamp written last marks it complete; later
+# build/logs/free-threaded-*.log). A stamp written last marks it complete; later
 # runs find it and return within a second. A lock keeps two builds from
 # racing. Needs CPython's build dependencies on the machine (a C compiler and
 # the -dev packages of OpenSSL, zlib, libffi, bz2, lzma, sqlite3, readline,
@@ -28,7 +33,13 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 . "$ROOT/tools/quietly.sh"
 
 VERSION=3.13
-FT_DIR="$(realpath -m "${QUILLANE_FT_PYTHON_DIR:-/var/cache/quillane/ft-$VERSION}")"
+# QUILLANE_FT_TSAN=1: the same interpreter built with ThreadSanitizer
+# (--with-thread-sanitizer), into its own folder (ft-3.13-tsan), for a
+# module built with -fsanitize=thread (an uninstrumented interpreter gives
+# false reports).
+TSAN_FLAGS=()
+[ -z "${QUILLANE_FT_TSAN:-}" ] || TSAN_FLAGS=(--with-thread-sanitizer)
+FT_DIR="$(realpath -m "${QUILLANE_FT_PYTHON_DIR:-/var/cache/quillane/ft-$VERSION${QUILLANE_FT_TSAN:+-tsan}}")"
 FT_PYTHON="$FT_DIR/bin/python${VERSION}t"
 LOCK="$FT_DIR.lock"
 SOURCE_DIR="$FT_DIR.src"
@@ -40,9 +51,9 @@ DONE_STAMP="$FT_DIR/.quillane-ft-python-built"
 JOBS=2
 
 command="${1:-build}"
-[ $# -le 1 ] || refuse_option "$2"
 case "$command" in
-    build | path | remove) ;;
+    build | path | remove) [ $# -le 1 ] || refuse_option "$2" ;;
+    run) shift ;;
     *) refuse_option "$command" ;;
 esac
 
@@ -84,19 +95,19 @@ fetch_sources() {
         -o APT::Sandbox::User=root)
     for suite in trixie sid; do
         printf 'deb-src %s %s main\n' "$uri" "$suite" >"$state/sources.list"
-        quietly "$LOGS/ft-python-apt-update.log" "${apt[@]}" update || break
+        quietly "$LOGS/free-threaded-apt-update.log" "${apt[@]}" update || break
         rm -rf "$SOURCE_DIR"
         mkdir -p "$SOURCE_DIR"
         if (cd "$SOURCE_DIR" && "${apt[@]}" source --download-only "python$VERSION") \
-            >"$LOGS/ft-python-source.log" 2>&1; then
+            >"$LOGS/free-threaded-source.log" 2>&1; then
             status=0
             break
         fi
     done
     rm -rf "$state"
     if [ $status != 0 ]; then
-        echo "could not fetch Debian's python$VERSION sources (output in $LOGS/ft-python-source.log)" >&2
-        cat "$LOGS/ft-python-source.log" >&2 2>/dev/null || true
+        echo "could not fetch Debian's python$VERSION sources (output in $LOGS/free-threaded-source.log)" >&2
+        cat "$LOGS/free-threaded-source.log" >&2 2>/dev/null || true
         exit 1
     fi
     echo "$suite"
@@ -127,7 +138,7 @@ make_with_count() {
 build() {
     local uri suite tarball
     if [ -e "$FT_DIR" ] && [ ! -e "$OWNED_STAMP" ]; then
-        echo "$FT_DIR was not made by tools/ft-python.sh, which leaves it alone: move it away to build there" >&2
+        echo "$FT_DIR was not made by tools/free-threaded.sh, which leaves it alone: move it away to build there" >&2
         exit 1
     fi
     uri="$(archive_uri)"
@@ -147,18 +158,18 @@ build() {
     echo "  the sources: ${tarball#./} (from $suite)"
     (cd "$SOURCE_DIR" && tar -xf "$tarball")
     cd "$SOURCE_DIR"/Python-*/
-    echo "  configuring (--disable-gil)"
-    quietly "$LOGS/ft-python-configure.log" ./configure --prefix="$FT_DIR" --disable-gil --with-ensurepip=install
+    echo "  configuring (--disable-gil${TSAN_FLAGS[*]:+ ${TSAN_FLAGS[*]}})"
+    quietly "$LOGS/free-threaded-configure.log" ./configure --prefix="$FT_DIR" --disable-gil --with-ensurepip=install "${TSAN_FLAGS[@]}"
     echo "  compiling (make -j$JOBS, niced)"
-    make_with_count "$LOGS/ft-python-build.log" . '*.o' "objects compiled (of about 350)" -j"$JOBS"
+    make_with_count "$LOGS/free-threaded-build.log" . '*.o' "objects compiled (of about 350)" -j"$JOBS"
     echo "  installing into $FT_DIR (and compiling the standard library's bytecode)"
-    make_with_count "$LOGS/ft-python-install.log" "$FT_DIR" '*.pyc' "bytecode files written (of about 5,600)" altinstall
+    make_with_count "$LOGS/free-threaded-install.log" "$FT_DIR" '*.pyc' "bytecode files written (of about 5,600)" altinstall
     cd "$ROOT"
     rm -rf "$SOURCE_DIR"
     if ! "$FT_PYTHON" -c 'import sys, sysconfig, ssl, ctypes, sqlite3
 assert sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()' >/dev/null 2>&1; then
         echo "the interpreter built in $FT_DIR is not a working free-threaded one" \
-            "(a module it needs is missing: see $LOGS/ft-python-build.log)" >&2
+            "(a module it needs is missing: see $LOGS/free-threaded-build.log)" >&2
         exit 1
     fi
     printf '%s from %s\n' "${tarball#./}" "$suite" >"$DONE_STAMP"
@@ -169,17 +180,20 @@ case "$command" in
     path)
         echo "$FT_PYTHON"
         ;;
-    build)
+    build | run)
         if ! is_built; then
             take_lock
             is_built || build >&2
+        fi
+        if [ "$command" = run ]; then
+            exec "$FT_PYTHON" "$@"
         fi
         echo "$FT_PYTHON"
         ;;
     remove)
         take_lock
         if [ -e "$FT_DIR" ] && [ ! -e "$OWNED_STAMP" ]; then
-            echo "$FT_DIR was not made by tools/ft-python.sh, which leaves it alone" >&2
+            echo "$FT_DIR was not made by tools/free-threaded.sh, which leaves it alone" >&2
             exit 1
         fi
         echo "removing the free-threaded Python $VERSION in $FT_DIR"
