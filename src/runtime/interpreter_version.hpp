@@ -108,14 +108,14 @@ inline const char* compact_str_units(PyObject* text, const StrShape& shape) noex
 }
 
 // The code units of a str of two- or four-byte units: right after the
-// header of a compact str (never ASCII, so the longer header), behind the
-// data pointer of any other (a subclass instance), as PyUnicode_DATA reads
-// them without its ASCII test.
+// header of a compact str (never ASCII, so the longer header), which is
+// where PyUnicode_DATA finds them too, after an ASCII test this needs not;
+// PyUnicode_DATA itself for any other (a subclass instance).
 inline const void* wide_str_units(PyObject* text) noexcept {
     if (PyUnicode_IS_COMPACT(text)) [[likely]] {
         return reinterpret_cast<PyCompactUnicodeObject*>(text) + 1;
     }
-    return reinterpret_cast<PyUnicodeObject*>(text)->data.any;
+    return PyUnicode_DATA(text);
 }
 
 // The value of an exact int that fits in a machine word, or nothing: the
