@@ -9,6 +9,7 @@ import os
 
 import pytest
 from compile_support import run_python
+from exit_program import DAEMON_SETUP
 
 CALLS = {
     # An __index__ method per item: the walk runs Python code at every step.
@@ -20,35 +21,9 @@ CALLS = {
     "compile_schema": "quillane_core.compile_schema(ListValidator(Slow()))",
 }
 
-PROGRAM = """
-import threading, time
-import quillane_core
-from validator_classes import DictValidator, Int, ListValidator
-
-class Number:
-    def __init__(self, value):
-        self.value = value
-    def __index__(self):
-        sum(range(20))
-        return self.value
-
-class Finalised(str):
-    def __del__(self):
-        sum(range(20))
-
-class Slow:
-    _coerce, _custom_checks, _when_condition, _env_key = False, (), None, None
-    _type_cls, _max, _exclusive_min, _exclusive_max = int, None, False, False
-    @property
-    def _min(self):
-        sum(range(20))
-        return 0
-Slow.__name__ = "NumberValidator"
-
-validator = quillane_core.compile_schema(ListValidator(Int()))
-validator_of_dicts = quillane_core.compile_schema(DictValidator(Int()))
-data = [Number(i) for i in range(500)]
-
+PROGRAM = (
+    DAEMON_SETUP
+    + """
 def loop():
     while True:
         {call}
@@ -57,6 +32,7 @@ for _ in range(2):
     threading.Thread(target=loop, daemon=True).start()
 time.sleep(0.02)
 """
+)
 
 
 @pytest.mark.skipif(

@@ -59,6 +59,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "tests"))
+
+from exit_program import DAEMON_SETUP  # noqa: E402
 
 RECORDS = 600
 READERS = 4
@@ -147,35 +150,9 @@ def entry_allowed(entry: object) -> bool:
     return any(where.fullmatch(path) and what.fullmatch(message) for where, what in ENTRY_PATTERNS)
 
 
-DAEMON_EXIT = """
-import threading, time
-import quillane_core
-from validator_classes import DictValidator, Int, ListValidator
-
-class Number:
-    def __init__(self, value):
-        self.value = value
-    def __index__(self):
-        sum(range(20))
-        return self.value
-
-class Finalised(str):
-    def __del__(self):
-        sum(range(20))
-
-class Slow:
-    _coerce, _custom_checks, _when_condition, _env_key = False, (), None, None
-    _type_cls, _max, _exclusive_min, _exclusive_max = int, None, False, False
-    @property
-    def _min(self):
-        sum(range(20))
-        return 0
-Slow.__name__ = "NumberValidator"
-
-validator = quillane_core.compile_schema(ListValidator(Int()))
-validator_of_dicts = quillane_core.compile_schema(DictValidator(Int()))
-data = [Number(i) for i in range(500)]
-
+DAEMON_EXIT = (
+    DAEMON_SETUP
+    + """
 def loop(seed):
     calls = [
         lambda: validator.validate(data),
@@ -192,6 +169,7 @@ for seed in range(2):
     threading.Thread(target=loop, args=(SEED + seed,), daemon=True).start()
 time.sleep(0.02)
 """
+)
 
 
 def child(program: str, seed: int, rounds: int, seconds: float | None) -> None:
