@@ -17,7 +17,10 @@ namespace quillane {
 // destructor ends it.
 class CriticalSection {
 public:
-    explicit CriticalSection(PyObject* container) noexcept { PyCriticalSection_Begin(&section_, container); }
+    // Not noexcept: a thread that waits for the lock while the interpreter
+    // exits is ended there by a forced unwind, which a noexcept frame would
+    // turn into std::terminate.
+    explicit CriticalSection(PyObject* container) { PyCriticalSection_Begin(&section_, container); }
     ~CriticalSection() { PyCriticalSection_End(&section_); }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
